@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+
+#include "platform/operator_panel.h"
+#include "platform/system_error.h"
+
+#if defined(__GNUC__)
+#define IAPFLASH_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define IAPFLASH_PRINTF(fmt, args)
+#endif
+
+namespace iapflash {
+
+inline constexpr std::size_t LOG_LINE_SIZE = 10240;
+inline constexpr std::size_t LOG_APPEND_SIZE = 512;
+
+// Formats one line, ends it with "\r\n", sends the whole line to the diagnostic channel and
+// appends it to the log pane through LogAppend. A line longer than the line buffer is cut.
+// Returns what LogAppend returns.
+int LogLine(OperatorPanel& panel, const char* format, ...) IAPFLASH_PRINTF(2, 3);
+
+// Formats into the 512-character append buffer and appends the text to the log pane without a
+// line end. Text that does not fit is cut after 510 characters and ended with "\n".
+// Returns 1.
+int LogAppend(OperatorPanel& panel, const char* format, ...) IAPFLASH_PRINTF(2, 3);
+
+// Logs "<caption>:Last Err(<code in hex>)<system text>" for a system error code.
+void LogLastError(OperatorPanel& panel, const char* caption, SystemError code);
+
+// Where whole lines go besides the pane; DebugOutput unless a test replaces it.
+using DiagnosticSink = void (*)(const std::string& line);
+void SetDiagnosticSink(DiagnosticSink sink);
+
+}  // namespace iapflash

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/system_error.h"
+
+namespace iapflash {
+
+// Total time limits of one call, in the Windows model: a read of n bytes gives up after
+// readMultiplier * n + readConstant ms with what has arrived; a write likewise.
+struct SerialTimeouts {
+  uint32_t readInterval = 0;
+  uint32_t readMultiplier = 0;
+  uint32_t readConstant = 0;
+  uint32_t writeMultiplier = 0;
+  uint32_t writeConstant = 0;
+};
+
+inline constexpr uint8_t NO_PARITY = 0;
+inline constexpr uint8_t ONE_STOP_BIT = 0;
+
+struct LineSettings {
+  uint32_t baudRate = 0;
+  uint8_t byteSize = 8;
+  uint8_t parity = NO_PARITY;
+  uint8_t stopBits = ONE_STOP_BIT;
+};
+
+// Outcome of a transfer: ok is false when the call itself failed (error then holds the system's
+// code); count is what was transferred either way.
+struct IoResult {
+  bool ok = false;
+  uint32_t count = 0;
+  SystemError error = 0;
+};
+
+// One open serial port, opened exclusively. Destroying it closes the port.
+class SerialPort {
+ public:
+  virtual ~SerialPort() = default;
+  virtual bool SetQueueSizes(uint32_t input, uint32_t output) = 0;
+  virtual bool GetTimeouts(SerialTimeouts& timeouts) = 0;
+  virtual bool SetTimeouts(const SerialTimeouts& timeouts) = 0;
+  // Aborts pending transfers and empties both queues.
+  virtual bool Purge() = 0;
+  virtual bool GetLineSettings(LineSettings& settings) = 0;
+  virtual bool SetLineSettings(const LineSettings& settings) = 0;
+  // Bytes waiting in the input queue; also clears any error condition of the port.
+  virtual bool QueuedInput(uint32_t& count) = 0;
+  // Synchronous transfers bounded by the timeouts above.
+  virtual IoResult Read(uint8_t* buffer, uint32_t size) = 0;
+  virtual IoResult Write(const uint8_t* data, uint32_t size) = 0;
+};
+
+class SerialPorts {
+ public:
+  virtual ~SerialPorts() = default;
+  // Opens the port by its name (COM5 on Windows; ttyACM0 or a path on Linux). On failure returns
+  // null and sets error to the system's code.
+  virtual std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) = 0;
+};
+
+// The machine's own serial ports.
+SerialPorts& SystemSerialPorts();
+
+}  // namespace iapflash
