@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 
 #include "platform/clock.h"
 #include "platform/device_tree.h"
@@ -17,8 +18,9 @@ class SimulatedBus {
   virtual SerialPorts& Ports() = 0;
 };
 
-// The bus that --simulate shows: an application device with two serial interfaces, one with a
-// single interface, and a device already in its boot program.
-std::unique_ptr<SimulatedBus> MakeDemoBus(Clock& clock);
+// A named population of simulated devices. "demo" (what a bare --simulate shows) holds an
+// application device with two serial interfaces, one with a single interface, and a device
+// already in its boot program. Null for an unknown name.
+std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock& clock);
 
 }  // namespace iapflash
