@@ -1,0 +1,333 @@
+#include "console/window_logic.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "console/log.h"
+
+namespace iapflash {
+namespace {
+
+// Set when the window closes; from then on the worker's port operations fail and its waits
+// return at once, so a running download ends within one port timeout.
+using ClosingFlag = std::atomic<bool>;
+
+constexpr SystemError CLOSED_ERROR = ECANCELED;
+// A closing window interrupts the worker's waits at this granularity.
+constexpr uint32_t SLEEP_SLICE_MS = 50;
+
+class GatedPort final : public SerialPort {
+ public:
+  GatedPort(std::unique_ptr<SerialPort> inner, const ClosingFlag& closing)
+      : inner_(std::move(inner)), closing_(closing) {}
+  bool SetQueueSizes(uint32_t input, uint32_t output) override {
+    return Open() && inner_->SetQueueSizes(input, output);
+  }
+  bool GetTimeouts(SerialTimeouts& timeouts) override {
+    return Open() && inner_->GetTimeouts(timeouts);
+  }
+  bool SetTimeouts(const SerialTimeouts& timeouts) override {
+    return Open() && inner_->SetTimeouts(timeouts);
+  }
+  bool Purge() override { return Open() && inner_->Purge(); }
+  bool GetLineSettings(LineSettings& settings) override {
+    return Open() && inner_->GetLineSettings(settings);
+  }
+  bool SetLineSettings(const LineSettings& settings) override {
+    return Open() && inner_->SetLineSettings(settings);
+  }
+  bool QueuedInput(uint32_t& count) override { return Open() && inner_->QueuedInput(count); }
+  IoResult Read(uint8_t* buffer, uint32_t size) override {
+    if (!Open()) return {false, 0, CLOSED_ERROR};
+    return inner_->Read(buffer, size);
+  }
+  IoResult Write(const uint8_t* data, uint32_t size) override {
+    if (!Open()) return {false, 0, CLOSED_ERROR};
+    return inner_->Write(data, size);
+  }
+
+ private:
+  bool Open() const { return !closing_.load(); }
+  std::unique_ptr<SerialPort> inner_;
+  const ClosingFlag& closing_;
+};
+
+class GatedPorts final : public SerialPorts {
+ public:
+  GatedPorts(SerialPorts& inner, const ClosingFlag& closing) : inner_(inner), closing_(closing) {}
+  std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
+    if (closing_.load()) {
+      error = CLOSED_ERROR;
+      return nullptr;
+    }
+    auto port = inner_.Open(name, error);
+    if (!port) return nullptr;
+    return std::make_unique<GatedPort>(std::move(port), closing_);
+  }
+
+ private:
+  SerialPorts& inner_;
+  const ClosingFlag& closing_;
+};
+
+class GatedClock final : public Clock {
+ public:
+  GatedClock(Clock& inner, const ClosingFlag& closing) : inner_(inner), closing_(closing) {}
+  void SleepMs(uint32_t ms) override {
+    while (ms > 0 && !closing_.load()) {
+      const uint32_t slice = std::min(ms, SLEEP_SLICE_MS);
+      inner_.SleepMs(slice);
+      ms -= slice;
+    }
+  }
+  uint64_t NowMs() override { return inner_.NowMs(); }
+
+ private:
+  Clock& inner_;
+  const ClosingFlag& closing_;
+};
+
+// A call handed to the window's thread.
+struct PendingCall {
+  std::function<void()> body;
+  bool waited = false;  // a worker waits for it to finish
+  bool started = false;
+  bool done = false;
+};
+
+}  // namespace
+
+struct WindowLogic::State final : public OperatorPanel {
+  State(WindowFront& windowFront, SerialPorts& ports, DeviceTree& tree, Clock& clock,
+        WindowActions windowActions)
+      : front(windowFront),
+        actions(std::move(windowActions)),
+        gatedPorts(ports, closing),
+        gatedClock(clock, closing),
+        station{gatedPorts, tree, gatedClock, *this} {}
+
+  // OperatorPanel: the core's view of the window. On the window's thread a call goes straight
+  // to the front end; from the worker it is handed to the window's thread and waited for.
+  void AppendLog(std::string_view text) override {
+    if (OnWindowThread()) return front.AppendLogText(text);
+    const std::string copy(text);
+    CallAndWait([&] { front.AppendLogText(copy); });
+  }
+  int SelectedDevice() override {
+    if (OnWindowThread()) return front.SelectedDeviceLine();
+    int selected = -1;
+    CallAndWait([&] { selected = front.SelectedDeviceLine(); });
+    return selected;
+  }
+  std::string FilePath() override {
+    if (OnWindowThread()) return front.FilePathText();
+    std::string path;
+    CallAndWait([&] { path = front.FilePathText(); });
+    return path;
+  }
+  void SetDownloadEnabled(bool enabled) override {
+    // The button comes back when the worker has ended (WorkerEnded), not before: while the
+    // worker still waits to post its rescan, a second download must not start.
+    if (OnWindowThread()) {
+      if (!(enabled && workerRunning)) front.SetDownloadEnabled(enabled);
+      return;
+    }
+    if (!enabled) CallAndWait([&] { front.SetDownloadEnabled(false); });
+  }
+  void PostDeviceScan() override {
+    Post([this] { FindDevices(); });
+  }
+  void ShowDevices(const std::vector<std::string>& lines, int selected) override {
+    if (OnWindowThread()) return front.SetDeviceLines(lines, selected);
+    CallAndWait([&] { front.SetDeviceLines(lines, selected); });
+  }
+
+  bool OnWindowThread() const { return std::this_thread::get_id() == windowThread; }
+
+  // Queues a call for the window's thread and wakes it. False once the window is closing.
+  bool Enqueue(const std::shared_ptr<PendingCall>& call) {
+    std::lock_guard lock(mutex);
+    if (closing.load()) return false;
+    calls.push_back(call);
+    // Under the lock, so that no wake-up reaches a front end that has begun to close.
+    front.WakeWindowThread();
+    return true;
+  }
+
+  void Post(std::function<void()> body) {
+    auto call = std::make_shared<PendingCall>();
+    call->body = std::move(body);
+    Enqueue(call);
+  }
+
+  // Runs body on the window's thread and returns once it has run; returns at once without
+  // running it when the window closes first, so a closing window never waits for the worker
+  // while the worker waits for the window.
+  void CallAndWait(const std::function<void()>& body) {
+    auto call = std::make_shared<PendingCall>();
+    call->body = [&body] { body(); };
+    call->waited = true;
+    if (!Enqueue(call)) return;
+    std::unique_lock lock(mutex);
+    finished.wait(lock, [&] { return call->done || (closing.load() && !call->started); });
+    // An abandoned call must never run: its body refers to this thread's stack.
+    call->body = nullptr;
+  }
+
+  void RunPendingCalls() {
+    for (;;) {
+      std::shared_ptr<PendingCall> call;
+      {
+        std::lock_guard lock(mutex);
+        if (calls.empty() || closing.load()) return;
+        call = std::move(calls.front());
+        calls.pop_front();
+        if (!call->body) continue;
+        call->started = true;
+      }
+      call->body();
+      {
+        std::lock_guard lock(mutex);
+        call->done = true;
+      }
+      if (call->waited) finished.notify_all();
+    }
+  }
+
+  void FindDevices() {
+    // A scan rewrites the device table that a running download reads: it waits for the end.
+    if (workerRunning) {
+      scanPending = true;
+      return;
+    }
+    actions.scan(station);
+  }
+
+  void StartWorker() {
+    front.SetDownloadEnabled(false);
+    workerRunning = true;
+    try {
+      worker = std::thread([this] {
+        actions.download(station);
+        Post([this] { WorkerEnded(); });
+      });
+    } catch (const std::system_error&) {
+      workerRunning = false;
+      front.SetDownloadEnabled(true);
+    }
+  }
+
+  void WorkerEnded() {
+    if (worker.joinable()) worker.join();
+    workerRunning = false;
+    front.SetDownloadEnabled(true);
+    if (scanPending) {
+      scanPending = false;
+      FindDevices();
+    }
+  }
+
+  void Shutdown() {
+    {
+      std::lock_guard lock(mutex);
+      closing.store(true);
+    }
+    finished.notify_all();
+  }
+
+  WindowFront& front;
+  WindowActions actions;
+  const std::thread::id windowThread = std::this_thread::get_id();
+
+  ClosingFlag closing{false};
+  GatedPorts gatedPorts;
+  GatedClock gatedClock;
+  Station station;
+
+  // Window's thread only.
+  bool workerRunning = false;
+  bool scanPending = false;
+  std::thread worker;
+
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::deque<std::shared_ptr<PendingCall>> calls;
+};
+
+WindowLogic::WindowLogic(WindowFront& front, SerialPorts& ports, DeviceTree& tree, Clock& clock,
+                         WindowActions actions)
+    : state_(std::make_unique<State>(front, ports, tree, clock, std::move(actions))) {}
+
+WindowLogic::~WindowLogic() {
+  state_->Shutdown();
+  if (state_->worker.joinable()) state_->worker.join();
+}
+
+void WindowLogic::Start() {
+  State* s = state_.get();
+  s->Post([s] { s->FindDevices(); });
+}
+
+void WindowLogic::FindDevices() {
+  state_->FindDevices();
+}
+
+void WindowLogic::Download() {
+  State& s = *state_;
+  if (s.workerRunning) return;
+  if (s.front.SelectedDeviceLine() < 0) {
+    s.front.ShowError(NO_DEVICE_TEXT);
+    LogLine(s, "%s.", NO_DEVICE_TEXT);
+    return;
+  }
+  const std::string path = s.front.FilePathText();
+  if (path.empty()) {
+    s.front.ShowError(NO_FILE_TEXT);
+    LogLine(s, "%s", NO_FILE_LINE);
+    return;
+  }
+  if (!s.actions.fileExists(path)) {
+    s.front.ShowError(FILE_MISSING_TEXT);
+    return;
+  }
+  s.StartWorker();
+}
+
+void WindowLogic::Browse() {
+  std::string path;
+  if (state_->front.ChooseUpdateFile(path)) {
+    state_->front.SetFilePathText(path);
+  } else {
+    LogLine(*state_, "%s", BROWSE_FAILED_LINE);
+  }
+}
+
+void WindowLogic::ClearLog() {
+  state_->front.ClearLogText();
+}
+
+void WindowLogic::Close() {
+  state_->Shutdown();
+  state_->front.EndProgram();
+}
+
+void WindowLogic::RunPendingCalls() {
+  state_->RunPendingCalls();
+}
+
+bool WindowLogic::DownloadRunning() const {
+  return state_->workerRunning;
+}
+
+Station& WindowLogic::GetStation() {
+  return state_->station;
+}
+
+}  // namespace iapflash
