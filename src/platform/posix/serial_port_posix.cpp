@@ -1,16 +1,400 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/serial_port.h"
+
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
 namespace iapflash {
 namespace {
 
-// Not yet implemented: no port opens.
+constexpr uint32_t NO_INTERVAL_WAIT = std::numeric_limits<uint32_t>::max();
+
+// Windows parity codes beyond NO_PARITY.
+constexpr uint8_t ODD_PARITY = 1;
+constexpr uint8_t EVEN_PARITY = 2;
+constexpr uint8_t MARK_PARITY = 3;
+constexpr uint8_t SPACE_PARITY = 4;
+constexpr uint8_t TWO_STOP_BITS = 2;
+
+struct BaudCode {
+  uint32_t rate;
+  speed_t code;
+};
+
+constexpr BaudCode BAUD_CODES[] = {
+    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},
+#if defined(B460800)
+    {460800, B460800},
+#endif
+#if defined(B921600)
+    {921600, B921600},
+#endif
+#if defined(B1000000)
+    {1000000, B1000000},
+#endif
+#if defined(B2000000)
+    {2000000, B2000000},
+#endif
+};
+
+bool BaudToCode(uint32_t rate, speed_t& code) {
+  for (const auto& entry : BAUD_CODES) {
+    if (entry.rate == rate) {
+      code = entry.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t CodeToBaud(speed_t code) {
+  for (const auto& entry : BAUD_CODES) {
+    if (entry.code == code) return entry.rate;
+  }
+  return 0;
+}
+
+uint64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+// One call's time limit in the Windows model: multiplier x bytes + constant, both zero meaning
+// "no limit". The sum is taken in 64 bits so that large requests cannot wrap it.
+class Deadline {
+ public:
+  Deadline(uint32_t multiplier, uint32_t constant, uint32_t bytes)
+      : unlimited_(multiplier == 0 && constant == 0),
+        end_(MonotonicMs() + static_cast<uint64_t>(multiplier) * bytes + constant) {}
+
+  // Milliseconds left for poll(): -1 without a limit, 0 once passed.
+  int RemainingMs() const {
+    if (unlimited_) return -1;
+    const uint64_t now = MonotonicMs();
+    if (now >= end_) return 0;
+    const uint64_t left = end_ - now;
+    return left > static_cast<uint64_t>(std::numeric_limits<int>::max())
+               ? std::numeric_limits<int>::max()
+               : static_cast<int>(left);
+  }
+
+ private:
+  bool unlimited_;
+  uint64_t end_;
+};
+
+IoResult Failed(uint32_t count, int code) {
+  return IoResult{false, count, static_cast<SystemError>(code)};
+}
+
+// A hang-up or an error condition on the descriptor: the device is gone.
+int GoneCode(short revents) {
+  return (revents & POLLNVAL) ? ENXIO : EIO;
+}
+
+class PosixSerialPort final : public SerialPort {
+ public:
+  explicit PosixSerialPort(int fd) : fd_(fd) {}
+  ~PosixSerialPort() override {
+    // The exclusive flag lives on the tty, which may outlive this descriptor.
+    (void)ioctl(fd_, TIOCNXCL);
+    close(fd_);
+  }
+  PosixSerialPort(const PosixSerialPort&) = delete;
+  PosixSerialPort& operator=(const PosixSerialPort&) = delete;
+
+  // The tty layer's buffers are fixed; there is nothing to size.
+  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
+
+  bool GetTimeouts(SerialTimeouts& timeouts) override {
+    timeouts = timeouts_;
+    return true;
+  }
+  bool SetTimeouts(const SerialTimeouts& timeouts) override {
+    timeouts_ = timeouts;
+    return true;
+  }
+
+  bool Purge() override { return tcflush(fd_, TCIOFLUSH) == 0; }
+
+  bool GetLineSettings(LineSettings& settings) override {
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    settings.baudRate = CodeToBaud(cfgetospeed(&tio));
+    switch (tio.c_cflag & CSIZE) {
+      case CS5:
+        settings.byteSize = 5;
+        break;
+      case CS6:
+        settings.byteSize = 6;
+        break;
+      case CS7:
+        settings.byteSize = 7;
+        break;
+      default:
+        settings.byteSize = 8;
+        break;
+    }
+    settings.parity = NO_PARITY;
+    if (tio.c_cflag & PARENB) {
+      const bool odd = (tio.c_cflag & PARODD) != 0;
+      settings.parity = odd ? ODD_PARITY : EVEN_PARITY;
+#if defined(CMSPAR)
+      if (tio.c_cflag & CMSPAR) settings.parity = odd ? MARK_PARITY : SPACE_PARITY;
+#endif
+    }
+    settings.stopBits = (tio.c_cflag & CSTOPB) ? TWO_STOP_BITS : ONE_STOP_BIT;
+    return true;
+  }
+
+  bool SetLineSettings(const LineSettings& settings) override {
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    speed_t speed{};
+    if (!BaudToCode(settings.baudRate, speed)) return Refuse();
+    tcflag_t size = 0;
+    switch (settings.byteSize) {
+      case 5:
+        size = CS5;
+        break;
+      case 6:
+        size = CS6;
+        break;
+      case 7:
+        size = CS7;
+        break;
+      case 8:
+        size = CS8;
+        break;
+      default:
+        return Refuse();
+    }
+    tcflag_t parity = 0;
+    switch (settings.parity) {
+      case NO_PARITY:
+        break;
+      case ODD_PARITY:
+        parity = PARENB | PARODD;
+        break;
+      case EVEN_PARITY:
+        parity = PARENB;
+        break;
+#if defined(CMSPAR)
+      case MARK_PARITY:
+        parity = PARENB | PARODD | CMSPAR;
+        break;
+      case SPACE_PARITY:
+        parity = PARENB | CMSPAR;
+        break;
+#endif
+      default:
+        return Refuse();
+    }
+    tcflag_t stop = 0;
+    switch (settings.stopBits) {
+      case ONE_STOP_BIT:
+        break;
+      case TWO_STOP_BITS:
+        stop = CSTOPB;
+        break;
+      default:
+        return Refuse();  // one and a half stop bits has no termios form
+    }
+    tcflag_t cleared = CSIZE | PARENB | PARODD | CSTOPB;
+#if defined(CMSPAR)
+    cleared |= CMSPAR;
+#endif
+    tio.c_cflag = (tio.c_cflag & ~cleared) | size | parity | stop;
+    // Parity errors must not be translated into marker bytes in a binary stream.
+    tio.c_iflag &= ~(INPCK | PARMRK);
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+    return tcsetattr(fd_, TCSANOW, &tio) == 0;
+  }
+
+  bool QueuedInput(uint32_t& count) override {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && !(p.revents & POLLIN) &&
+        (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+      errno = GoneCode(p.revents);
+      return false;
+    }
+    int queued = 0;
+    if (ioctl(fd_, FIONREAD, &queued) != 0) return false;
+    count = static_cast<uint32_t>(queued < 0 ? 0 : queued);
+    return true;
+  }
+
+  IoResult Read(uint8_t* buffer, uint32_t size) override {
+    uint32_t count = 0;
+    if (size == 0) return IoResult{true, 0, 0};
+    // Interval "no wait" with no totals: return at once with what is queued.
+    const bool immediate = timeouts_.readInterval == NO_INTERVAL_WAIT &&
+                           timeouts_.readMultiplier == 0 && timeouts_.readConstant == 0;
+    const Deadline deadline(timeouts_.readMultiplier, timeouts_.readConstant, size);
+    const bool interval = timeouts_.readInterval != 0 && !immediate;
+    while (count < size) {
+      int wait = immediate ? 0 : deadline.RemainingMs();
+      if (interval && count > 0) {
+        const int gap = static_cast<int>(std::min<uint32_t>(timeouts_.readInterval, 1u << 30));
+        wait = wait < 0 ? gap : std::min(wait, gap);
+      }
+      pollfd p{fd_, POLLIN, 0};
+      const int ready = poll(&p, 1, wait);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return Failed(count, errno);
+      }
+      if (ready == 0) break;  // the time limit: success with what arrived
+      if (p.revents & POLLIN) {
+        // With VMIN=0 a read of an empty tty returns 0, so read only what poll announced;
+        // a readable descriptor that then yields nothing has been hung up.
+        const ssize_t got = read(fd_, buffer + count, size - count);
+        if (got > 0) {
+          count += static_cast<uint32_t>(got);
+          continue;
+        }
+        if (got == 0) return Failed(count, EIO);
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return Failed(count, errno);
+      }
+      return Failed(count, GoneCode(p.revents));
+    }
+    return IoResult{true, count, 0};
+  }
+
+  IoResult Write(const uint8_t* data, uint32_t size) override {
+    uint32_t count = 0;
+    const Deadline deadline(timeouts_.writeMultiplier, timeouts_.writeConstant, size);
+    while (count < size) {
+      const ssize_t put = write(fd_, data + count, size - count);
+      if (put > 0) {
+        count += static_cast<uint32_t>(put);
+        continue;
+      }
+      if (put < 0 && errno != EAGAIN && errno != EINTR) return Failed(count, errno);
+      pollfd p{fd_, POLLOUT, 0};
+      const int ready = poll(&p, 1, deadline.RemainingMs());
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return Failed(count, errno);
+      }
+      if (ready == 0) break;  // the time limit: success with what went out
+      if (!(p.revents & POLLOUT)) return Failed(count, GoneCode(p.revents));
+    }
+    return IoResult{true, count, 0};
+  }
+
+ private:
+  static bool Refuse() {
+    errno = EINVAL;
+    return false;
+  }
+
+  int fd_;
+  SerialTimeouts timeouts_{};
+};
+
+// Raw 8N1 at 115200: every byte passes unchanged, nothing is echoed, translated or taken as a
+// signal, and no flow control holds data back.
+bool MakeRaw(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return false;
+  tio.c_iflag &=
+      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+#if defined(CRTSCTS)
+  tio.c_cflag &= ~CRTSCTS;
+#endif
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, B115200);
+  cfsetospeed(&tio, B115200);
+  return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+// Shorter latency for USB serial adapters that offer it; ptys and others refuse, which is fine.
+void AskForLowLatency(int fd) {
+#if defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+  serial_struct info{};
+  if (ioctl(fd, TIOCGSERIAL, &info) == 0) {
+    info.flags |= ASYNC_LOW_LATENCY;
+    (void)ioctl(fd, TIOCSSERIAL, &info);
+  }
+#else
+  (void)fd;
+#endif
+}
+
+// Closes the descriptor unless released: every failed step of an open leaves nothing open.
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
 class PosixSerialPorts final : public SerialPorts {
  public:
-  std::unique_ptr<SerialPort> Open(const std::string&, SystemError& error) override {
-    error = ENOENT;
-    return nullptr;
+  std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
+    const std::string path = name.find('/') == std::string::npos ? "/dev/" + name : name;
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      error = LastSystemError();
+      return nullptr;
+    }
+    FdGuard guard(fd);
+    termios probe{};
+    if (tcgetattr(fd, &probe) != 0) {
+      error = LastSystemError();  // not a terminal
+      return nullptr;
+    }
+    // TIOCEXCL keeps other openers out, except root; the lock keeps out a second user of
+    // this backend whoever runs it.
+    if (ioctl(fd, TIOCEXCL) != 0) {
+      error = LastSystemError();
+      return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      error = (errno == EWOULDBLOCK) ? EBUSY : LastSystemError();
+      return nullptr;
+    }
+    if (!MakeRaw(fd)) {
+      error = LastSystemError();
+      return nullptr;
+    }
+    AskForLowLatency(fd);
+    return std::make_unique<PosixSerialPort>(guard.Release());
   }
 };
 
