@@ -1,0 +1,276 @@
+#include "image/update_file.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "console/log.h"
+#include "hex_text.h"
+#include "recording_panel.h"
+
+namespace iapflash {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using testing::HEX_END;
+using testing::HexData;
+using testing::RecordingPanel;
+
+void DiscardDiagnostics(const std::string&) {}
+
+std::string Header(const char* tag = "IAP_UPDATA_FILE", std::size_t tagLength = 15) {
+  std::string header(UPDATE_HEADER_SIZE, '\0');
+  header.replace(0, tagLength, tag, tagLength);
+  return header;
+}
+
+class UpdateFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetDiagnosticSink(&DiscardDiagnostics);
+    dir_ = fs::temp_directory_path() /
+           ("iapflash-update-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    fs::remove_all(dir_);
+    SetDiagnosticSink(nullptr);
+  }
+
+  std::string Write(const std::string& name, const std::string& content) {
+    const fs::path path = dir_ / name;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  // Loads path into a fresh image of the given capacity.
+  bool Load(const std::string& path, uint32_t capacity = MAX_IMAGE_SIZE) {
+    panel.SetPath(path);
+    image.assign(capacity, 0);
+    length = capacity;
+    checksum = 0xDEADBEEF;
+    return LoadUpdateFile(panel, image.data(), length, checksum);
+  }
+
+  fs::path dir_;
+  RecordingPanel panel;
+  std::vector<uint8_t> image;
+  uint32_t length = 0;
+  uint32_t checksum = 0;
+};
+
+TEST_F(UpdateFileTest, SmallestBinUpdateLoadsWithByteSumChecksum) {
+  const std::string path = Write("app.bin", Header() + std::string(8, '\xFF'));
+  ASSERT_TRUE(Load(path));
+  EXPECT_EQ(length, 8u);
+  EXPECT_EQ(checksum, 2040u) << "bytes count as 0..255, not as signed chars";
+  EXPECT_EQ(panel.Log(), "") << "a BIN load logs nothing";
+}
+
+TEST_F(UpdateFileTest, FileOfOneByteTooFewIsRefusedWithItsPath) {
+  const std::string path = Write("short.bin", Header() + std::string(7, '\1'));
+  EXPECT_FALSE(Load(path));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    无效下载文件L " + path));
+  EXPECT_EQ(length, MAX_IMAGE_SIZE) << "the length keeps its value on failure";
+  EXPECT_EQ(checksum, 0u);
+}
+
+TEST_F(UpdateFileTest, TagMustMatchExactlyUpToItsTerminatingZero) {
+  for (const std::string& header :
+       {Header("IAP_UPDATA_FILES", 16), Header("iap_updata_file"), Header("IAP_UPDATA_FIL")}) {
+    panel.ClearLog();
+    EXPECT_FALSE(Load(Write("tag.bin", header + std::string(8, '\0'))));
+    EXPECT_THAT(panel.Lines(), ElementsAre("    无效下载文件F."));
+    EXPECT_EQ(checksum, 0u);
+  }
+}
+
+TEST_F(UpdateFileTest, BinPayloadUpToTheImageSizeLoadsAndOneMoreIsRefused) {
+  ASSERT_TRUE(Load(Write("full.bin", Header() + std::string(MAX_IMAGE_SIZE, '\x01'))));
+  EXPECT_EQ(length, MAX_IMAGE_SIZE);
+  EXPECT_EQ(checksum, MAX_IMAGE_SIZE);
+
+  EXPECT_FALSE(Load(Write("over.bin", Header() + std::string(MAX_IMAGE_SIZE + 1, '\x01'))));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    下载文件不能超过102400字节"));
+  EXPECT_EQ(length, MAX_IMAGE_SIZE);
+  EXPECT_EQ(checksum, 0u);
+}
+
+TEST_F(UpdateFileTest, BinPayloadLongerThanASmallerImageIsRefusedNotOverrun) {
+  EXPECT_FALSE(Load(Write("app.bin", Header() + std::string(64, '\x01')), 32));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    下载文件不能超过102400字节"));
+  EXPECT_EQ(length, 32u);
+}
+
+TEST_F(UpdateFileTest, PathDecidesHexOrBinAnywhereInAnyCase) {
+  const std::string hexText = HexData(0, {0x10, 0x20}) + HEX_END;
+  const std::string content = Header() + hexText;
+  struct Case {
+    std::string name;
+    bool hex;
+  };
+  for (const Case& c : {Case{"a.hex", true}, Case{"a.Hex", true}, Case{"a.HEX", true},
+                        Case{"out.hex.d/a.bin", true}, Case{"a.bin", false}, Case{"ahex", false}}) {
+    panel.ClearLog();
+    ASSERT_TRUE(Load(Write(c.name, content))) << c.name;
+    if (c.hex) {
+      EXPECT_THAT(panel.Lines(), ElementsAre("    HEX格式转换成BIN格式.")) << c.name;
+      EXPECT_EQ(length, 2u) << c.name;
+      EXPECT_EQ(checksum, 0x30u) << c.name;
+    } else {
+      EXPECT_EQ(panel.Log(), "") << c.name;
+      EXPECT_EQ(length, hexText.size()) << c.name;
+      EXPECT_EQ(std::string(image.begin(), image.begin() + length), hexText) << c.name;
+    }
+  }
+}
+
+TEST_F(UpdateFileTest, RawImageNamedHexFailsTheConversion) {
+  EXPECT_FALSE(Load(Write("raw.hex", Header() + std::string(64, '\x12'))));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    HEX格式转换成BIN格式.", "    无效的HEX文件."));
+  EXPECT_EQ(checksum, 0u);
+  EXPECT_EQ(length, MAX_IMAGE_SIZE);
+}
+
+TEST_F(UpdateFileTest, HexHoldingOnlyAnEndRecordGivesAnEmptyImage) {
+  ASSERT_TRUE(Load(Write("empty.hex", Header() + HEX_END)));
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(checksum, 0u);
+}
+
+TEST_F(UpdateFileTest, HexImageLongerThanTheCapacityIsRefused) {
+  // 36 bytes reach past a capacity of 32 and fit the text.
+  const std::string text = HexData(0, std::vector<uint8_t>(36, 0x11)) + HEX_END;
+  EXPECT_FALSE(Load(Write("big.hex", Header() + text), 32));
+  EXPECT_THAT(panel.Lines(),
+              ElementsAre("    HEX格式转换成BIN格式.", "    下载文件不能超过102400字节"));
+  EXPECT_EQ(length, 32u);
+  EXPECT_EQ(checksum, 0u);
+}
+
+TEST_F(UpdateFileTest, MissingFileIsReportedAndNeverCreated) {
+  const std::string path = (dir_ / "missing.bin").string();
+  EXPECT_FALSE(Load(path));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    无法打开下载文件" + path));
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(UpdateFileTest, DirectoryAndEmptyPathCannotBeOpened) {
+  for (const std::string& path : {dir_.string(), std::string()}) {
+    panel.ClearLog();
+    EXPECT_FALSE(Load(path));
+    EXPECT_THAT(panel.Lines(), ElementsAre("    无法打开下载文件" + path));
+  }
+}
+
+TEST_F(UpdateFileTest, PathOf259BytesLoadsAndLongerOrEmbeddedZeroIsRefused) {
+  const std::string base = (dir_ / "").string();
+  ASSERT_LT(base.size() + 12, MAX_UPDATE_PATH_LENGTH) << "temporary folder too deep";
+  const std::size_t nameLength = MAX_UPDATE_PATH_LENGTH - base.size();
+  const std::string exact =
+      Write(std::string(nameLength - 4, 'n') + ".bin", Header() + std::string(8, '\2'));
+  ASSERT_EQ(exact.size(), MAX_UPDATE_PATH_LENGTH);
+  EXPECT_TRUE(Load(exact));
+
+  const std::string longer =
+      Write(std::string(nameLength - 3, 'n') + ".bin", Header() + std::string(8, '\2'));
+  EXPECT_FALSE(Load(longer));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    无法打开下载文件" + longer));
+
+  panel.ClearLog();
+  const std::string cut = Write("a.bin", Header() + std::string(8, '\2'));
+  EXPECT_FALSE(Load(cut + std::string(1, '\0') + "x")) << "a zero byte must not cut the path";
+  EXPECT_THAT(panel.Lines(), ElementsAre("    无法打开下载文件" + cut));
+}
+
+TEST_F(UpdateFileTest, BundledSamplesGiveTheSameImage) {
+  const fs::path samples = fs::path(__FILE__).parent_path() / "../../samples";
+  ASSERT_TRUE(Load((samples / "demo_app.bin").string())) << panel.Log();
+  const std::vector<uint8_t> binImage(image.begin(), image.begin() + length);
+  const uint32_t binChecksum = checksum;
+  ASSERT_TRUE(Load((samples / "demo_app.hex").string())) << panel.Log();
+  EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.begin() + length), binImage);
+  EXPECT_EQ(checksum, binChecksum);
+  EXPECT_EQ(length, 2048u);
+  EXPECT_EQ(checksum, 264133u);
+}
+
+// An open file whose reads deliver or fail as scripted.
+class ScriptedFile final : public ReadOnlyFile {
+ public:
+  ScriptedFile(std::string content, std::vector<IoResult> script)
+      : content_(std::move(content)), script_(std::move(script)) {}
+  uint64_t Size() override { return content_.size(); }
+  IoResult Read(uint8_t* buffer, uint32_t size) override {
+    IoResult result = reads_ < script_.size() ? script_[reads_] : IoResult{true, size, 0};
+    ++reads_;
+    result.count = std::min({result.count, size, static_cast<uint32_t>(content_.size() - at_)});
+    std::memcpy(buffer, content_.data() + at_, result.count);
+    at_ += result.count;
+    return result;
+  }
+
+ private:
+  std::string content_;
+  std::vector<IoResult> script_;
+  std::size_t reads_ = 0;
+  std::size_t at_ = 0;
+};
+
+class LoadFromOpenFile : public ::testing::Test {
+ protected:
+  void SetUp() override { SetDiagnosticSink(&DiscardDiagnostics); }
+  void TearDown() override { SetDiagnosticSink(nullptr); }
+
+  bool Load(const std::string& path, ScriptedFile file) {
+    image.assign(MAX_IMAGE_SIZE, 0);
+    length = MAX_IMAGE_SIZE;
+    checksum = 0xDEADBEEF;
+    return LoadUpdateFrom(panel, path, file, image.data(), length, checksum);
+  }
+
+  RecordingPanel panel;
+  std::vector<uint8_t> image;
+  uint32_t length = 0;
+  uint32_t checksum = 0;
+};
+
+TEST_F(LoadFromOpenFile, ReadFailuresShowTheSystemError) {
+  const std::string content = Header() + std::string(16, '\3');
+  const std::string expected = std::string("    读下载文件 :Last Err(5)") + std::strerror(EIO);
+  EXPECT_FALSE(Load("a.bin", ScriptedFile(content, {IoResult{false, 0, EIO}})));
+  EXPECT_THAT(panel.Lines(), ElementsAre(expected));
+
+  panel.ClearLog();
+  EXPECT_FALSE(
+      Load("a.bin", ScriptedFile(content, {IoResult{true, 512, 0}, IoResult{false, 4, EIO}})));
+  EXPECT_THAT(panel.Lines(), ElementsAre(expected));
+  EXPECT_EQ(length, MAX_IMAGE_SIZE);
+  EXPECT_EQ(checksum, 0u);
+}
+
+TEST_F(LoadFromOpenFile, ShortHeaderShowsTheCountDelivered) {
+  EXPECT_FALSE(
+      Load("a.bin", ScriptedFile(Header() + std::string(16, '\3'), {IoResult{true, 100, 0}})));
+  EXPECT_THAT(panel.Lines(), ElementsAre("    无效下载文件L(100)."));
+}
+
+TEST_F(LoadFromOpenFile, ShortPayloadGoesOnWithTheBytesDelivered) {
+  ASSERT_TRUE(Load("a.bin", ScriptedFile(Header() + std::string(16, '\3'),
+                                         {IoResult{true, 512, 0}, IoResult{true, 10, 0}})));
+  EXPECT_EQ(length, 10u);
+  EXPECT_EQ(checksum, 30u);
+}
+
+}  // namespace
+}  // namespace iapflash
