@@ -1,12 +1,44 @@
 #include "discovery/device_scan.h"
 
-namespace iapflash {
+#include <cstdio>
+#include <string>
+#include <vector>
 
-// Not yet implemented: finds nothing.
+#include "console/log.h"
+#include "discovery/serial_discovery.h"
+
+namespace iapflash {
+namespace {
+
+constexpr std::size_t LIST_LINE_SIZE = 128;
+
+// "%s Port%d>> " then "P%d:%s," per port, cut at the line buffer's size.
+std::string DeviceLine(const DeviceEntry& device, int index) {
+  char line[LIST_LINE_SIZE] = {};
+  int used =
+      std::snprintf(line, sizeof line, "%s Port%d>> ", device.inIapMode == 1 ? "IAP" : "", index);
+  for (int p = 0;
+       p < device.portCount && used >= 0 && static_cast<std::size_t>(used) < sizeof line - 1; ++p) {
+    const int added = std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
+                                    "P%d:%s,", p, device.ports[p].portName);
+    if (added < 0) break;
+    used += added;
+  }
+  return line;
+}
+
+}  // namespace
+
 uint8_t ScanDevices(Station& station) {
   station.deviceCount = 0;
-  station.panel.ShowDevices({}, -1);
-  return 0;
+  station.deviceCount = DiscoverSerialDevices(station.tree, station.devices);
+  const int count = station.deviceCount;
+  LogLine(station.panel, "已查找到%d个设备", count);
+  std::vector<std::string> lines;
+  lines.reserve(static_cast<std::size_t>(count));
+  for (int k = 0; k < count; ++k) lines.push_back(DeviceLine(station.devices[k], k));
+  station.panel.ShowDevices(lines, count - 1);
+  return station.deviceCount;
 }
 
 }  // namespace iapflash
