@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine: wine-run.sh PREFIX PROGRAM [ARGS...]
+# The prefix is made on first use (one at a time, under a lock) and then reused; it has no
+# display driver, so windows work without an X server.
+set -euo pipefail
+prefix=$1
+shift
+export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all}
+wine=/usr/lib/wine/wine64
+
+if [ ! -f "$prefix/.iapflash-ready" ]; then
+  mkdir -p "$(dirname "$prefix")"
+  exec 9>"$prefix.lock"
+  flock 9
+  if [ ! -f "$prefix/.iapflash-ready" ]; then
+    "$wine" wineboot -i >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    touch "$prefix/.iapflash-ready"
+  fi
+  exec 9>&-
+fi
+
+# A server that outlives each program by a while: starting one per program costs seconds.
+/usr/lib/wine/wineserver -p30 >/dev/null 2>&1 || true
+exec "$wine" "$@"
