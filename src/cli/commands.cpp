@@ -1,0 +1,109 @@
+#include "cli/commands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "cli/cli_panel.h"
+#include "cli/progress.h"
+#include "cli/terminal.h"
+#include "console/station.h"
+#include "discovery/device_scan.h"
+#include "link/download_run.h"
+#include "sim/sim_bus.h"
+
+namespace iapflash::cli {
+namespace {
+
+// The seams a command works through: the machine's own, or a simulated bus's.
+class Seams {
+ public:
+  explicit Seams(const std::optional<std::string>& scenario) {
+    if (scenario) bus_ = MakeSimulatedBus(*scenario, SystemClock());
+  }
+  bool Ready(const std::optional<std::string>& scenario) const { return !scenario || bus_; }
+  SerialPorts& Ports() { return bus_ ? bus_->Ports() : SystemSerialPorts(); }
+  DeviceTree& Tree() { return bus_ ? bus_->Tree() : SystemDeviceTree(); }
+
+ private:
+  std::unique_ptr<SimulatedBus> bus_;
+};
+
+// Cut to the field's width, terminator kept.
+template <std::size_t N>
+void CopyText(char (&field)[N], const std::string& text) {
+  std::memset(field, 0, N);
+  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+
+// A table of one device on the named port, as a scan would have found it.
+void UseOnePort(Station& station, const std::string& port, bool inIapMode) {
+  DeviceEntry& entry = station.devices[0];
+  std::memset(&entry, 0, sizeof entry);
+  entry.portCount = 1;
+  CopyText(entry.ports[0].portName, port);
+  entry.inIapMode = inIapMode ? 1 : 0;
+  station.deviceCount = 1;
+}
+
+bool SamePort(const char* listed, const std::string& given) {
+  return given == listed || given == std::string("/dev/") + listed;
+}
+
+}  // namespace
+
+bool ScenarioExists(const std::string& scenario) {
+  return MakeSimulatedBus(scenario, SystemClock()) != nullptr;
+}
+
+int RunList(const std::optional<std::string>& scenario) {
+  Seams seams(scenario);
+  if (!seams.Ready(scenario)) return EXIT_USAGE;
+  CliPanel panel(stdout, "", true);
+  Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
+  ScanDevices(station);
+  return EXIT_RUN_SUCCEEDED;
+}
+
+int RunFlash(const FlashOptions& options) {
+  Seams seams(options.scenario);
+  if (!seams.Ready(options.scenario)) return EXIT_USAGE;
+  std::unique_ptr<ProgressView> progress;
+  if (StderrIsTerminal()) {
+    progress =
+        std::make_unique<ProgressView>(stderr, SystemClock(), StdoutIsTerminal(), &StderrColumns);
+  }
+  CliPanel panel(stdout, options.file, false, progress.get());
+  Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
+
+  if (options.port && options.iap) {
+    UseOnePort(station, *options.port, true);
+    panel.Select(0);
+  } else {
+    ScanDevices(station);  // selects the last device, as the window does
+    if (options.device) {
+      const unsigned wanted = *options.device;
+      if (wanted < station.deviceCount) {
+        panel.Select(static_cast<int>(wanted));
+      } else {
+        std::fprintf(stderr, "iapflash: no device %u; the scan found %u\n", wanted,
+                     unsigned{station.deviceCount});
+        panel.Select(-1);  // the run then reports that no device is selected
+      }
+    } else if (options.port) {
+      int found = -1;
+      for (int k = 0; k < station.deviceCount && found < 0; ++k) {
+        const DeviceEntry& entry = station.devices[static_cast<std::size_t>(k)];
+        if (entry.portCount > 0 && SamePort(entry.ports[0].portName, *options.port)) found = k;
+      }
+      if (found < 0) {
+        UseOnePort(station, *options.port, false);
+        found = 0;
+      }
+      panel.Select(found);
+    }
+  }
+  return DownloadRun(station) ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+}
+
+}  // namespace iapflash::cli

@@ -1,0 +1,109 @@
+// iapflash: the command line. Parses the arguments and hands over to the commands.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/terminal.h"
+#include "link/mode_switch.h"
+#include "sim/sim_device.h"
+
+namespace {
+
+using namespace iapflash::cli;
+
+constexpr const char* DEFAULT_SCENARIO = "demo";
+
+void AddSimulate(CLI::App& command, std::string& scenario) {
+  command.add_flag(std::string("--simulate{") + DEFAULT_SCENARIO + "}", scenario,
+                   "Use the simulated bus instead of the machine's ports (scenario: demo, ...)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PrepareUtf8Console();
+  CLI::App app{"Finds IAP download devices and downloads firmware update files into them."};
+  app.require_subcommand(1);
+
+  std::string listScenario;
+  CLI::App* list = app.add_subcommand("list", "Find the download devices and list them");
+  AddSimulate(*list, listScenario);
+
+  FlashOptions flash;
+  std::string flashScenario;
+  unsigned device = 0;
+  std::string port;
+  CLI::App* flashCommand = app.add_subcommand("flash", "Download an update file into a device");
+  flashCommand->add_option("FILE", flash.file, "The update file")->required();
+  CLI::Option* deviceOption =
+      flashCommand->add_option("--device", device, "Entry N of a fresh scan (default: the last)");
+  CLI::Option* portOption =
+      flashCommand
+          ->add_option("--port", port, "The device's serial port (ttyACM0, /dev/pts/3, COM5)")
+          ->check([](const std::string& name) -> std::string {
+            if (name.empty()) return "the port name is empty";
+            if (name.size() >= iapflash::PORT_NAME_SIZE) {
+              return "the port name is longer than " +
+                     std::to_string(iapflash::PORT_NAME_SIZE - 1) + " characters";
+            }
+            return "";
+          });
+  deviceOption->excludes(portOption);
+  flashCommand->add_flag("--iap", flash.iap, "The device at --port already runs its boot program")
+      ->needs(portOption);
+  AddSimulate(*flashCommand, flashScenario);
+
+  SimOptions sim;
+  CLI::App* simCommand = nullptr;
+  if (SimCommandSupported()) {
+    simCommand = app.add_subcommand(
+        "sim", "Serve a simulated device on a pseudo-terminal and print its path");
+    simCommand->add_option("--baud", sim.baudRate, "Emulate the line's time at this baud rate")
+        ->check(CLI::Range(0u, 10000000u));
+    simCommand->add_option("--latency", sim.latencyMs, "Milliseconds before each reply")
+        ->check(CLI::Range(0u, 60000u));
+    simCommand
+        ->add_option("--fault", sim.faults,
+                     "Inject a fault: status:CMD[:OFFSET]:STATUS, silent:CMD, short:CMD, "
+                     "echo:CMD, garbage:CMD, disconnect:BYTES, slow-start:MS")
+        ->check([](const std::string& text) -> std::string {
+          return iapflash::ParseSimFault(text) ? "" : "unknown fault: " + text;
+        });
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    // Help goes to stdout with status 0; every other error is a usage error.
+    return app.exit(error, std::cout, std::cerr) == 0 ? 0 : EXIT_USAGE;
+  }
+
+  auto scenarioOf = [](const CLI::App& command,
+                       const std::string& scenario) -> std::optional<std::string> {
+    if (command.count("--simulate") == 0) return std::nullopt;
+    return scenario;
+  };
+  auto knownScenario = [](const std::optional<std::string>& scenario) {
+    if (!scenario || ScenarioExists(*scenario)) return true;
+    std::cerr << "--simulate: unknown scenario \"" << *scenario << "\"\n"
+              << "Run with --help for more information.\n";
+    return false;
+  };
+
+  if (list->parsed()) {
+    const auto scenario = scenarioOf(*list, listScenario);
+    if (!knownScenario(scenario)) return EXIT_USAGE;
+    return RunList(scenario);
+  }
+  if (flashCommand->parsed()) {
+    flash.scenario = scenarioOf(*flashCommand, flashScenario);
+    if (!knownScenario(flash.scenario)) return EXIT_USAGE;
+    if (deviceOption->count() > 0) flash.device = device;
+    if (portOption->count() > 0) flash.port = port;
+    return RunFlash(flash);
+  }
+  if (simCommand && simCommand->parsed()) return RunSimCommand(sim);
+  return EXIT_USAGE;
+}

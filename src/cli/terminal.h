@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// What the command line needs of the OS, one small function each, so every OS can supply its own
+// (terminal_posix.cpp, and a *_win32.cpp beside it).
+namespace iapflash::cli {
+
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
+// Width of the terminal on stderr in columns; 0 when unknown.
+int StderrColumns();
+// Makes the console show UTF-8 text and, where needed, take escape sequences.
+void PrepareUtf8Console();
+
+struct SimOptions {
+  unsigned baudRate = 0;
+  unsigned latencyMs = 0;
+  std::vector<std::string> faults;
+};
+
+// Whether `iapflash sim` exists on this OS.
+bool SimCommandSupported();
+// Serves one simulated device on a pseudo-terminal, prints its path on stdout, and runs until
+// SIGINT or SIGTERM. Returns the exit status.
+int RunSimCommand(const SimOptions& options);
+
+}  // namespace iapflash::cli

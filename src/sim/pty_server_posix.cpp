@@ -1,0 +1,149 @@
+#include "sim/pty_server_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace iapflash {
+namespace {
+
+SimTime Now() {
+  return std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+void CloseIfOpen(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+// Poll timeout until `at`, rounded up to whole milliseconds so a wake is never early.
+int MsUntil(SimTime at, SimTime now) {
+  if (at <= now) return 0;
+  const auto ns = (at - now).count();
+  const auto ms = (ns + 999999) / 1000000;
+  return static_cast<int>(std::min<int64_t>(ms, std::numeric_limits<int>::max()));
+}
+
+bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t put = write(fd, data, size);
+    if (put > 0) {
+      data += put;
+      size -= static_cast<std::size_t>(put);
+      continue;
+    }
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && errno == EAGAIN) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 1000) <= 0 || !(p.revents & POLLOUT)) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PtyServer> PtyServer::Start(std::shared_ptr<SimDevice> device, SystemError& error) {
+  int master = -1;
+  int slave = -1;
+  char name[256] = {};
+  // Raw on both sides from the first moment: nothing is echoed or translated even before the
+  // client sets its own mode.
+  termios raw{};
+  cfmakeraw(&raw);
+  cfsetispeed(&raw, B115200);
+  cfsetospeed(&raw, B115200);
+  if (openpty(&master, &slave, name, &raw, nullptr) != 0) {
+    error = LastSystemError();
+    return nullptr;
+  }
+  termios masterMode{};
+  if (tcgetattr(master, &masterMode) == 0) {
+    cfmakeraw(&masterMode);
+    tcsetattr(master, TCSANOW, &masterMode);
+  }
+  int wake[2] = {-1, -1};
+  if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
+      fcntl(master, F_SETFL, O_NONBLOCK) != 0 || pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = LastSystemError();
+    close(master);
+    close(slave);
+    return nullptr;
+  }
+  std::unique_ptr<PtyServer> server(
+      new PtyServer(std::move(device), master, slave, wake[0], wake[1], name));
+  server->bridge_ = std::thread(&PtyServer::Run, server.get());
+  return server;
+}
+
+PtyServer::PtyServer(std::shared_ptr<SimDevice> device, int master, int slave, int wakeRead,
+                     int wakeWrite, std::string path)
+    : device_(std::move(device)),
+      master_(master),
+      slave_(slave),
+      wakeRead_(wakeRead),
+      wakeWrite_(wakeWrite),
+      path_(std::move(path)) {}
+
+PtyServer::~PtyServer() {
+  const uint8_t stop = 1;
+  (void)!write(wakeWrite_, &stop, 1);
+  if (bridge_.joinable()) bridge_.join();
+  CloseIfOpen(master_);
+  CloseIfOpen(slave_);
+  CloseIfOpen(wakeRead_);
+  CloseIfOpen(wakeWrite_);
+}
+
+void PtyServer::HangUp() {
+  // Closing the master hangs up every open slave descriptor: the client's calls fail from here.
+  CloseIfOpen(master_);
+  CloseIfOpen(slave_);
+  hungUp_.store(true);
+}
+
+void PtyServer::Run() {
+  std::vector<uint8_t> buffer(4096);
+  while (master_ >= 0) {
+    const SimTime now = Now();
+    // Hand over every reply byte that has reached the host by now.
+    for (;;) {
+      const std::size_t taken = device_->Take(buffer, now);
+      if (taken == 0) break;
+      if (!WriteAll(master_, buffer.data(), taken)) break;
+    }
+    if (!device_->Connected()) {
+      HangUp();
+      break;
+    }
+    const auto next = device_->NextByteAt(now);
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    const int ready = poll(fds, 2, next ? MsUntil(*next, Now()) : -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents) break;  // asked to stop
+    if (fds[0].revents & (POLLERR | POLLNVAL)) break;
+    if (fds[0].revents & POLLIN) {
+      const ssize_t got = read(master_, buffer.data(), buffer.size());
+      if (got > 0) {
+        device_->Receive(std::span<const uint8_t>(buffer.data(), static_cast<std::size_t>(got)),
+                         Now());
+      }
+    }
+  }
+}
+
+}  // namespace iapflash
