@@ -1,0 +1,109 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/station.h"
+#include "recording_panel.h"
+#include "sim/sim_device.h"
+#include "sim/sim_serial_port.h"
+#include "virtual_clock.h"
+
+namespace iapflash::testing {
+
+// A device tree with nothing in it.
+class EmptyDeviceTree final : public DeviceTree {
+ public:
+  std::unique_ptr<DeviceSet> Present(DeviceClass) override { return nullptr; }
+  bool Parent(DevInst, DevInst&) override { return false; }
+  bool InstanceId(DevInst, std::string&) override { return false; }
+  bool NodeProperty(DevInst, DeviceProperty, std::string&) override { return false; }
+};
+
+// A station whose selected device 0 is a simulated boot program on the port "SIM7", with
+// virtual time.
+class SimStationTest : public ::testing::Test {
+ protected:
+  SimStationTest() {
+    ports.Attach("SIM7", device);
+    AddDevice("SIM7", true);
+    panel.Select(0);
+  }
+
+  void AddDevice(const char* portName, bool inIapMode) {
+    DeviceEntry& entry = station.devices[station.deviceCount++];
+    entry.portCount = 1;
+    std::strncpy(entry.ports[0].portName, portName, sizeof entry.ports[0].portName - 1);
+    entry.inIapMode = inIapMode ? 1 : 0;
+    std::strncpy(entry.locationInfo, "Port_#0001.Hub_#0002", sizeof entry.locationInfo - 1);
+  }
+
+  void Fault(const char* text) {
+    const auto fault = ParseSimFault(text);
+    ASSERT_TRUE(fault) << text;
+    device->AddFault(*fault);
+  }
+
+  // Frames the device received, in order.
+  std::vector<std::vector<uint8_t>> Frames() const {
+    std::vector<std::vector<uint8_t>> frames;
+    for (const auto& command : device->Commands()) frames.push_back(command.frame);
+    return frames;
+  }
+
+  VirtualClock clock;
+  RecordingPanel panel;
+  SimSerialPorts ports{clock};
+  EmptyDeviceTree tree;
+  std::shared_ptr<SimDevice> device = std::make_shared<SimDevice>();
+  Station station{ports, tree, clock, panel};
+};
+
+// A port that plays back scripted results, for the failures a healthy device never shows.
+class ScriptedPort final : public SerialPort {
+ public:
+  struct Reply {
+    IoResult result;
+    std::vector<uint8_t> bytes;
+  };
+
+  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
+  bool GetTimeouts(SerialTimeouts&) override { return true; }
+  bool SetTimeouts(const SerialTimeouts&) override { return true; }
+  bool Purge() override {
+    ++purges;
+    return true;
+  }
+  bool GetLineSettings(LineSettings&) override { return true; }
+  bool SetLineSettings(const LineSettings&) override { return true; }
+  bool QueuedInput(uint32_t& count) override {
+    count = reads.empty() ? 0 : static_cast<uint32_t>(reads.front().bytes.size());
+    return true;
+  }
+  IoResult Read(uint8_t* buffer, uint32_t size) override {
+    if (reads.empty()) return {true, 0, 0};
+    Reply reply = reads.front();
+    reads.pop_front();
+    reply.result.count = std::min<uint32_t>(size, static_cast<uint32_t>(reply.bytes.size()));
+    std::memcpy(buffer, reply.bytes.data(), reply.result.count);
+    return reply.result;
+  }
+  IoResult Write(const uint8_t* data, uint32_t size) override {
+    written.emplace_back(data, data + size);
+    if (writeResult) return *writeResult;
+    return {true, size, 0};
+  }
+
+  std::deque<Reply> reads;
+  std::optional<IoResult> writeResult;
+  std::vector<std::vector<uint8_t>> written;
+  int purges = 0;
+};
+
+}  // namespace iapflash::testing
