@@ -1,26 +1,65 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/device_tree.h"
 #include "platform/serial_port.h"
+#include "sim/sim_app_device.h"
+#include "sim/sim_device.h"
 
 namespace iapflash {
 
-// A simulated USB bus with the maker's devices on it: a DeviceTree and the SerialPorts that reach
-// the simulated devices. Behind every front end's --simulate.
+enum class SimRole { Application, BootProgram };
+
+// One of the maker's USB devices on a simulated bus. An application device (vendor 6B2D) has
+// one or two serial interfaces; the first answers the mode-switch request as its behaviour says,
+// and returnDelayMs later the device comes back at the same location as the boot program
+// (vendor 7F3C, product 2C71) with the one port bootPort. A boot program has the one port
+// ports[0] and is served by a SimDevice.
+struct SimUsbDevice {
+  SimRole role = SimRole::Application;
+  std::vector<std::string> ports;  // "COM5"-style names
+  std::string location;            // e.g. "Port_#0002.Hub_#0001"
+  std::string product = "0A01";    // an application's product ID, four hexadecimal digits
+  SimAppBehaviour behaviour = SimAppBehaviour::Switches;
+  uint32_t returnDelayMs = 500;
+  std::string bootPort;
+};
+
+// A simulated USB bus with the maker's devices on it: a DeviceTree shaped as Windows presents
+// them and the SerialPorts that reach them. Behind every front end's --simulate. Devices
+// re-enumerate when they are due by the clock, which is looked at whenever the tree or a port
+// is used. Thread-safe.
 class SimulatedBus {
  public:
   virtual ~SimulatedBus() = default;
   virtual DeviceTree& Tree() = 0;
   virtual SerialPorts& Ports() = 0;
+  // The boot program answering on port, for inspection; null when there is none.
+  virtual std::shared_ptr<SimDevice> BootProgram(const std::string& port) = 0;
+  // The application device whose first interface is port, for inspection; null when none.
+  virtual std::shared_ptr<SimAppDevice> Application(const std::string& port) = 0;
 };
 
-// A named population of simulated devices. "demo" (what a bare --simulate shows) holds an
-// application device with two serial interfaces, one with a single interface, and a device
-// already in its boot program. Null for an unknown name.
+// A named population of simulated devices; null for an unknown name.
+//   "demo" (a bare --simulate): an application device with two serial interfaces (COM5, COM6;
+//       back as COM9), one with a single interface (COM7; back as COM10) and a boot program
+//       (COM8), in that order.
+//   "never-returns": a two-interface application device (COM5, COM6) that never comes back.
+//   "wrong-reply": the same device answering other bytes; it still comes back as COM9.
+//   "silent-app": a one-interface application device (COM7) that does not answer.
+//   "two-boot-programs": a boot program (COM8) and then a two-interface application device
+//       (COM5, COM6) that comes back as a second boot program (COM9) at another location.
+//   "crowded": sixteen two-interface application devices, 32 ports (COM100 to COM131).
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock& clock);
+
+// A bus with the given devices, listed by the tree in this order.
+std::unique_ptr<SimulatedBus> MakeSimulatedBus(const std::vector<SimUsbDevice>& devices,
+                                               Clock& clock);
 
 }  // namespace iapflash

@@ -1,0 +1,207 @@
+#include "link/mode_switch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "recording_panel.h"
+#include "recording_ports.h"
+#include "sim/sim_bus.h"
+#include "virtual_clock.h"
+
+namespace iapflash {
+namespace {
+
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::RecordingPanel;
+using testing::RecordingPorts;
+using testing::VirtualClock;
+
+constexpr const char* HERE = "Port_#0002.Hub_#0001";
+constexpr const char* THERE = "Port_#0001.Hub_#0001";
+
+SimUsbDevice App(SimAppBehaviour behaviour, uint32_t returnDelayMs,
+                 std::vector<std::string> ports = {"COM5", "COM6"}) {
+  SimUsbDevice device;
+  device.ports = std::move(ports);
+  device.location = HERE;
+  device.behaviour = behaviour;
+  device.returnDelayMs = returnDelayMs;
+  device.bootPort = "COM9";
+  return device;
+}
+
+SimUsbDevice Boot(std::string port, std::string location) {
+  SimUsbDevice device;
+  device.role = SimRole::BootProgram;
+  device.ports = {std::move(port)};
+  device.location = std::move(location);
+  return device;
+}
+
+std::string Repeat(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += text;
+  return all;
+}
+
+class ModeSwitchTest : public ::testing::Test {
+ protected:
+  void Use(const std::vector<SimUsbDevice>& devices) {
+    bus = MakeSimulatedBus(devices, clock);
+    ports.emplace(bus->Ports());
+    station.emplace(Station{*ports, bus->Tree(), clock, panel});
+  }
+  // As the link calls it: one buffer holds the application's port and receives the new one.
+  bool Switch(const char* location = HERE) {
+    std::strcpy(portName, "COM5");
+    return EnterIapMode(*station, portName, portName, location);
+  }
+
+  VirtualClock clock;
+  RecordingPanel panel;
+  std::unique_ptr<SimulatedBus> bus;
+  std::optional<RecordingPorts> ports;
+  std::optional<Station> station;
+  char portName[PORT_NAME_SIZE] = {};
+};
+
+TEST_F(ModeSwitchTest, DeviceBackAtTheFirstSearchGivesItsNewPort) {
+  Use({App(SimAppBehaviour::Switches, 0)});
+  ASSERT_TRUE(Switch());
+  EXPECT_STREQ(portName, "COM9");
+  EXPECT_THAT(panel.Lines(),
+              ElementsAre("    COM5打开成功", "    开始切换至IAP模式", ".已切换,端口:COM9"));
+  EXPECT_THAT(clock.Sleeps(), IsEmpty());
+
+  const RecordingPorts::Calls calls = ports->Recorded();
+  EXPECT_THAT(calls.opened, ElementsAre("COM5"));
+  EXPECT_THAT(calls.written, ElementsAre("#K!Q%T&_BLD*907M"));
+  EXPECT_EQ(calls.inputQueue, 8192u);
+  EXPECT_EQ(calls.outputQueue, 8192u);
+  EXPECT_EQ(calls.timeouts.readInterval, 0u);
+  EXPECT_EQ(calls.timeouts.readMultiplier, 1u);
+  EXPECT_EQ(calls.timeouts.readConstant, 2000u);
+  EXPECT_EQ(calls.timeouts.writeMultiplier, 50u);
+  EXPECT_EQ(calls.timeouts.writeConstant, 500u);
+  EXPECT_EQ(calls.purges, 1);
+  EXPECT_EQ(calls.line.baudRate, 115200u);
+  EXPECT_EQ(calls.line.byteSize, 8);
+  EXPECT_EQ(calls.line.parity, NO_PARITY);
+  EXPECT_EQ(calls.line.stopBits, ONE_STOP_BIT);
+  EXPECT_EQ(calls.closes, 1) << "the application's port is closed";
+}
+
+TEST_F(ModeSwitchTest, SearchesEvery200MsWithADotUntilTheDeviceIsBack) {
+  Use({App(SimAppBehaviour::Switches, 500)});
+  ASSERT_TRUE(Switch());
+  EXPECT_THAT(clock.Sleeps(), ElementsAre(200u, 200u, 200u));
+  EXPECT_EQ(panel.Lines().back(), "....已切换,端口:COM9");
+}
+
+TEST_F(ModeSwitchTest, DeviceThatNeverComesBackFailsAfterFifteenSearches) {
+  Use({App(SimAppBehaviour::NeverReturns, 0)});
+  const uint64_t start = clock.NowMs();
+  EXPECT_FALSE(Switch());
+  EXPECT_STREQ(portName, "COM5") << "the caller's buffer is left as it was";
+  EXPECT_EQ(clock.Sleeps().size(), 15u);
+  EXPECT_THAT(clock.Sleeps(), Each(200u));
+  EXPECT_EQ(clock.NowMs() - start, 3000u);
+  EXPECT_THAT(panel.Lines(),
+              ElementsAre("    COM5打开成功", "    开始切换至IAP模式", Repeat(".", 16)));
+}
+
+TEST_F(ModeSwitchTest, SilentApplicationFailsAfterTheReplyTimeWithoutSearching) {
+  Use({App(SimAppBehaviour::Silent, 0)});
+  const uint64_t start = clock.NowMs();
+  EXPECT_FALSE(Switch());
+  EXPECT_EQ(clock.NowMs() - start, 2014u) << "14 bytes x 1 ms + 2000 ms";
+  EXPECT_THAT(panel.Lines(),
+              ElementsAre("    COM5打开成功", "    开始切换至IAP模式", ".    设备无响应1:"));
+  EXPECT_STREQ(portName, "COM5");
+  SystemError error = 0;
+  EXPECT_NE(bus->Ports().Open("COM5", error), nullptr) << "the port was closed";
+}
+
+TEST_F(ModeSwitchTest, OtherReplyIsShownAndTheSearchStillDecides) {
+  Use({App(SimAppBehaviour::WrongReply, 0)});
+  ASSERT_TRUE(Switch());
+  EXPECT_THAT(panel.Lines(), ElementsAre("    COM5打开成功", "    开始切换至IAP模式",
+                                         ".    设备无响应2:Enter_IAP_Mode", "已切换,端口:COM9"));
+}
+
+TEST_F(ModeSwitchTest, PortHeldByAnotherProgramIsNotSwitched) {
+  Use({App(SimAppBehaviour::Switches, 0)});
+  SystemError error = 0;
+  auto heldElsewhere = bus->Ports().Open("COM5", error);
+  ASSERT_NE(heldElsewhere, nullptr);
+  EXPECT_FALSE(Switch());
+  const auto lines = panel.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "    COM5打开失败");
+  EXPECT_EQ(lines[1], std::string("打开串口::Last Err(10)") + std::strerror(EBUSY));
+  EXPECT_EQ(bus->Application("COM5")->Requests(), 0u);
+}
+
+TEST_F(ModeSwitchTest, FailedTransfersShowTheSystemErrorAndClose) {
+  struct Case {
+    bool failWrite;
+    std::string line;
+  };
+  for (const Case& c : {Case{true, "    发送模式请求失败::Last Err(5)"},
+                        Case{false, "    等待模式应答失败::Last Err(5)"}}) {
+    SCOPED_TRACE(c.line);
+    panel.ClearLog();
+    Use({App(SimAppBehaviour::Switches, 0)});
+    (c.failWrite ? ports->failWrite : ports->failRead) = EIO;
+    EXPECT_FALSE(Switch());
+    EXPECT_EQ(panel.Lines().back(), (c.failWrite ? "" : ".") + c.line + std::strerror(EIO));
+    EXPECT_EQ(ports->Recorded().closes, 1);
+  }
+}
+
+TEST(FindIapPort, TakesOnlyTheBootProgramAtExactlyTheSavedLocation) {
+  VirtualClock clock;
+  auto bus = MakeSimulatedBus({Boot("COM8", THERE), Boot("COM9", HERE), Boot("COM4", "")}, clock);
+  struct Case {
+    const char* location;
+    const char* port;  // null: not found
+  };
+  for (const Case& c : {Case{HERE, "COM9"}, Case{THERE, "COM8"}, Case{"", "COM4"},
+                        Case{"Port_#0002.Hub_#0001 ", nullptr},
+                        Case{"port_#0002.hub_#0001", nullptr}, Case{"Port_#0002", nullptr}}) {
+    SCOPED_TRACE(c.location);
+    char out[PORT_NAME_SIZE] = "untouched";
+    EXPECT_EQ(FindIapPort(bus->Tree(), out, c.location), c.port != nullptr);
+    EXPECT_STREQ(out, c.port ? c.port : "untouched");
+  }
+}
+
+TEST(FindIapPort, ApplicationAtTheLocationIsNotTaken) {
+  VirtualClock clock;
+  auto bus = MakeSimulatedBus({App(SimAppBehaviour::Switches, 0, {"COM7"})}, clock);
+  char out[PORT_NAME_SIZE] = {};
+  EXPECT_FALSE(FindIapPort(bus->Tree(), out, HERE));
+}
+
+TEST(FindIapPort, PortNameTooLongForTheBufferIsRefusedNotCut) {
+  VirtualClock clock;
+  const std::string fits(PORT_NAME_SIZE - 1, 'a');
+  const std::string tooLong(PORT_NAME_SIZE, 'b');
+  auto bus = MakeSimulatedBus({Boot(tooLong, HERE), Boot(fits, THERE)}, clock);
+  char out[PORT_NAME_SIZE] = "untouched";
+  EXPECT_FALSE(FindIapPort(bus->Tree(), out, HERE));
+  EXPECT_STREQ(out, "untouched");
+  EXPECT_TRUE(FindIapPort(bus->Tree(), out, THERE));
+  EXPECT_EQ(std::string(out), fits);
+}
+
+}  // namespace
+}  // namespace iapflash
