@@ -24,3 +24,6 @@ set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DWINVER=0x0601 -DUNICODE -D_UNI
 # Windows programs run under Wine in a prefix of this build folder (made on first use).
 set(CMAKE_CROSSCOMPILING_EMULATOR
     "${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh;${CMAKE_BINARY_DIR}/wineprefix")
+
+# Header-only libraries of the build machine that the Windows build may use.
+set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/windows)

@@ -1,0 +1,103 @@
+// iapflash-gui: the operator's window on Windows.
+//   iapflash-gui.exe [--simulate[=SCENARIO]]
+// A hidden --self-test FILE drives the window through window messages (see self_test.h),
+// prints the log pane's text and a line per failed check on stdout, and exits 0 when all passed.
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/win32/main_window.h"
+#include "console/win32/self_test.h"
+#include "platform/win32/wide_text.h"
+#include "sim/sim_bus.h"
+
+namespace {
+
+using namespace iapflash;
+
+constexpr int EXIT_USAGE = 2;
+
+struct Options {
+  std::optional<std::string> scenario;
+  std::optional<std::string> selfTestFile;
+};
+
+std::vector<std::string> Arguments() {
+  int count = 0;
+  wchar_t** raw = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 1; raw && i < count; ++i) arguments.push_back(Narrow(raw[i]));
+  LocalFree(raw);
+  return arguments;
+}
+
+bool Parse(const std::vector<std::string>& arguments, Options& options) {
+  const std::string simulate = "--simulate";
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == simulate) {
+      options.scenario = "demo";
+    } else if (argument.rfind(simulate + "=", 0) == 0) {
+      options.scenario = argument.substr(simulate.size() + 1);
+    } else if (argument == "--self-test" && i + 1 < arguments.size()) {
+      options.selfTestFile = arguments[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void Complain(const std::string& text) {
+  MessageBoxW(nullptr, Widen(text).c_str(), Widen(MESSAGE_BOX_CAPTION).c_str(),
+              MB_OK | MB_ICONERROR);
+}
+
+// Whole bytes to stdout, whatever the console's code page.
+void WriteStdout(const std::string& text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  if (out && out != INVALID_HANDLE_VALUE) {
+    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  Options options;
+  if (!Parse(Arguments(), options)) {
+    Complain("usage: iapflash-gui.exe [--simulate[=SCENARIO]]");
+    return EXIT_USAGE;
+  }
+  std::unique_ptr<SimulatedBus> bus;
+  if (options.scenario) {
+    bus = MakeSimulatedBus(*options.scenario, SystemClock());
+    if (!bus) {
+      Complain("--simulate: unknown scenario \"" + *options.scenario + "\"");
+      return EXIT_USAGE;
+    }
+  }
+  SerialPorts& ports = bus ? bus->Ports() : SystemSerialPorts();
+  DeviceTree& tree = bus ? bus->Tree() : SystemDeviceTree();
+
+  gui::MainWindow window(ports, tree, SystemClock());
+  if (!options.selfTestFile) {
+    const INT_PTR result = window.Run(instance);
+    return result == -1 ? 1 : static_cast<int>(result);
+  }
+
+  bool passed = false;
+  std::string report;
+  std::thread driver([&] { passed = gui::RunSelfTest(window, *options.selfTestFile, report); });
+  const INT_PTR result = window.Run(instance);
+  driver.join();
+  if (result == -1) report += "FAILED: the dialog could not be created\n";
+  WriteStdout(report);
+  WriteStdout(passed && result != -1 ? "SELF-TEST PASSED\n" : "SELF-TEST FAILED\n");
+  return passed && result != -1 ? 0 : 1;
+}

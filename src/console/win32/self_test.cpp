@@ -1,0 +1,189 @@
+#include "console/win32/self_test.h"
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/win32/wide_text.h"
+
+namespace iapflash::gui {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr const char* SCAN_LINE_START = "已查找到";
+constexpr const char* SUCCESS_LINE = "****固件下载成功.";
+
+// Real time: this runs against the real dialog, under Windows or Wine.
+bool WaitFor(const std::function<bool()>& done, milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+std::string Text(HWND window) {
+  const int length = GetWindowTextLengthW(window);
+  if (length <= 0) return {};
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(window, text.data(), length + 1);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return Narrow(text);
+}
+
+// A top-level dialog of this process with the given caption, such as a message box.
+HWND FindDialog(const char* caption) {
+  return FindWindowW(L"#32770", Widen(caption).c_str());
+}
+
+bool HasStaticText(HWND dialog, const std::string& wanted) {
+  struct Search {
+    std::string wanted;
+    bool found = false;
+  } search{wanted};
+  EnumChildWindows(
+      dialog,
+      [](HWND child, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        if (Text(child) == s->wanted) s->found = true;
+        return !s->found;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+class Driver {
+ public:
+  Driver(HWND dialog, std::string& report) : dialog_(dialog), report_(report) {}
+
+  HWND Control(int id) const { return GetDlgItem(dialog_, id); }
+  std::string Log() const { return Text(Control(IDC_LOG)); }
+  void SetPath(const std::string& path) {
+    SendMessageW(Control(IDC_FILE_PATH), WM_SETTEXT, 0,
+                 reinterpret_cast<LPARAM>(Widen(path).c_str()));
+  }
+  // Posted, like an operator's click: a handler that opens a modal box does not return until
+  // the box is closed.
+  void Click(int id) { PostMessageW(Control(id), BM_CLICK, 0, 0); }
+
+  void Check(bool passed, const std::string& what) {
+    if (!passed) {
+      ok_ = false;
+      report_ += "FAILED: " + what + "\n";
+    }
+  }
+
+  // Waits for the error message box with text, checks its caption, and closes it.
+  void ExpectErrorBox(const char* text) {
+    HWND box = nullptr;
+    const bool shown = WaitFor([&] { return (box = FindDialog(MESSAGE_BOX_CAPTION)) != nullptr; },
+                               milliseconds(10000));
+    Check(shown, std::string("message box \"") + text + "\" shows");
+    if (!shown) return;
+    Check(HasStaticText(box, text), std::string("message box reads \"") + text + "\"");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    Check(WaitFor([] { return FindDialog(MESSAGE_BOX_CAPTION) == nullptr; }, milliseconds(10000)),
+          "message box closes");
+  }
+
+  bool LogHas(const std::string& text, milliseconds limit) {
+    return WaitFor([&] { return Log().find(text) != std::string::npos; }, limit);
+  }
+
+  bool Passed() const { return ok_; }
+
+ private:
+  HWND dialog_;
+  std::string& report_;
+  bool ok_ = true;
+};
+
+}  // namespace
+
+bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report) {
+  HWND dialog = nullptr;
+  if (!WaitFor([&] { return (dialog = window.Handle()) != nullptr; }, milliseconds(20000))) {
+    report += "FAILED: the dialog did not open\n";
+    return false;
+  }
+  Driver d(dialog, report);
+  HWND devices = d.Control(IDC_DEVICE_LIST);
+  HWND interfaces = d.Control(IDC_INTERFACE);
+
+  // The window as it opens: title, interface fixed on serial, and the first scan.
+  d.Check(Text(dialog) == WINDOW_TITLE, "window title");
+  d.Check(SendMessageW(interfaces, CB_GETCURSEL, 0, 0) == INTERFACE_SERIAL &&
+              SendMessageW(interfaces, CB_GETCOUNT, 0, 0) == 2 && !IsWindowEnabled(interfaces),
+          "interface list holds two entries, serial selected, disabled");
+  d.Check(d.LogHas(SCAN_LINE_START, milliseconds(30000)), "the first scan runs at once");
+  const LRESULT count = SendMessageW(devices, CB_GETCOUNT, 0, 0);
+  const LRESULT selected = SendMessageW(devices, CB_GETCURSEL, 0, 0);
+  d.Check(count > 0 && selected == count - 1, "the scan lists devices and selects the last");
+
+  // Download refused: no device selected.
+  SendMessageW(devices, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  d.Click(IDC_DOWNLOAD);
+  d.ExpectErrorBox(NO_DEVICE_TEXT);
+  d.Check(d.LogHas(std::string(NO_DEVICE_TEXT) + ".\r\n", milliseconds(5000)),
+          "no-device line with its full stop");
+
+  // Download refused: no path.
+  SendMessageW(devices, CB_SETCURSEL, static_cast<WPARAM>(selected), 0);
+  d.SetPath("");
+  d.Click(IDC_DOWNLOAD);
+  d.ExpectErrorBox(NO_FILE_TEXT);
+  d.Check(d.LogHas(std::string(NO_FILE_LINE) + "\r\n", milliseconds(5000)), "no-file line");
+
+  // Download refused: the file does not exist; the log stays as it was.
+  const std::string before = d.Log();
+  d.SetPath(updateFile + ".missing");
+  d.Click(IDC_DOWNLOAD);
+  d.ExpectErrorBox(FILE_MISSING_TEXT);
+  d.Check(d.Log() == before, "a missing file logs nothing");
+
+  // The open-file dialog, cancelled: a log line, the path unchanged.
+  d.Click(IDC_BROWSE);
+  HWND chooser = nullptr;
+  const bool chooserShown = WaitFor(
+      [&] { return (chooser = FindDialog(FILE_DIALOG_TITLE)) != nullptr; }, milliseconds(20000));
+  d.Check(chooserShown, "the open-file dialog shows");
+  if (chooserShown) {
+    PostMessageW(chooser, WM_COMMAND, IDCANCEL, 0);
+    d.Check(d.LogHas(std::string(BROWSE_FAILED_LINE) + "\r\n", milliseconds(10000)),
+            "cancelling the open-file dialog logs its line");
+    d.Check(Text(d.Control(IDC_FILE_PATH)) == updateFile + ".missing", "path unchanged");
+  }
+
+  // Clear the log.
+  SendMessageW(d.Control(IDC_CLEAR_LOG), BM_CLICK, 0, 0);
+  d.Check(d.Log().empty(), "the clear-log button empties the log pane");
+
+  // A whole download into the selected device, then the rescan that follows it.
+  d.SetPath(updateFile);
+  d.Click(IDC_DOWNLOAD);
+  d.Check(WaitFor([&] { return !IsWindowEnabled(d.Control(IDC_DOWNLOAD)); }, milliseconds(10000)),
+          "the download button is disabled while the download runs");
+  const bool succeeded = d.LogHas(SUCCESS_LINE, milliseconds(120000));
+  d.Check(succeeded, std::string("the download ends with \"") + SUCCESS_LINE + "\"");
+  if (succeeded) {
+    d.Check(WaitFor(
+                [&] {
+                  const std::string log = d.Log();
+                  return log.find(SCAN_LINE_START, log.find(SUCCESS_LINE)) != std::string::npos;
+                },
+                milliseconds(20000)),
+            "a scan follows the download");
+    d.Check(
+        WaitFor([&] { return IsWindowEnabled(d.Control(IDC_DOWNLOAD)) != 0; }, milliseconds(10000)),
+        "the download button is enabled again");
+  }
+  const std::string log = d.Log();
+  report.insert(0, log);
+
+  PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  return d.Passed();
+}
+
+}  // namespace iapflash::gui

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "console/win32/main_window.h"
+
+namespace iapflash::gui {
+
+// Drives the open dialog through window messages, as an operator would: waits for the first
+// scan, tries the download with no device selected, with no path and with a missing file
+// (checking each message box and log line), cancels the open-file dialog, downloads updateFile
+// into the selected device, reads back the log pane and clears it, and closes the window.
+// Runs on a thread of its own while the dialog runs. Returns true when every check passed;
+// report gets the log pane's text and a line per failed check.
+bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report);
+
+}  // namespace iapflash::gui
