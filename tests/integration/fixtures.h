@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/pty_server_posix.h"
+#include "sim/sim_device.h"
+
+namespace iapflash::testing {
+
+// A fresh folder under the temporary directory, removed with everything in it.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  std::filesystem::path Path(const std::string& name) const { return root_ / name; }
+
+ private:
+  std::filesystem::path root_;
+};
+
+// An image of length bytes in which every byte value occurs (a different order in each block
+// of 256, so a misplaced chunk shows).
+std::vector<uint8_t> EveryValueImage(uint32_t length);
+
+// Writes an update file: the 512-byte header "IAP_UPDATA_FILE" then the raw image.
+void WriteUpdateFile(const std::filesystem::path& path, const std::vector<uint8_t>& image);
+
+// A SimDevice served on a pseudo-terminal for the length of a test.
+struct ServedDevice {
+  explicit ServedDevice(SimWireTiming timing = {}, const std::vector<std::string>& faults = {});
+  std::shared_ptr<SimDevice> device;
+  std::unique_ptr<PtyServer> server;
+  const std::string& Path() const { return server->Path(); }
+};
+
+// stdout split at "\n" (a last line without its end included).
+std::vector<std::string> Lines(const std::string& text);
+
+}  // namespace iapflash::testing

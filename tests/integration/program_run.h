@@ -1,0 +1,44 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace iapflash::testing {
+
+// What a finished program left behind.
+struct ProgramResult {
+  int status = -1;  // exit status; 128 + signal when killed
+  std::string out;
+  std::string err;
+  double seconds = 0;
+  bool timedOut = false;
+};
+
+// Runs the iapflash binary with args, stdin closed, collecting stdout and stderr; killed after
+// timeoutMs (a hang shows as timedOut). With stderrOnTerminal its stderr is a pseudo-terminal
+// (whose output is still collected in err).
+ProgramResult RunIapflash(const std::vector<std::string>& args, int timeoutMs = 30000,
+                          bool stderrOnTerminal = false);
+
+// The iapflash binary running in the background with its stdout on a pipe.
+class BackgroundIapflash {
+ public:
+  explicit BackgroundIapflash(const std::vector<std::string>& args);
+  ~BackgroundIapflash();
+  BackgroundIapflash(const BackgroundIapflash&) = delete;
+  BackgroundIapflash& operator=(const BackgroundIapflash&) = delete;
+
+  // The next line of its stdout, without the line end; empty after timeoutMs or at its end.
+  std::string ReadLine(int timeoutMs);
+  // Sends the signal and waits for the exit status (128 + signal when it died of one).
+  int Stop(int signal);
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string pending_;
+};
+
+}  // namespace iapflash::testing
