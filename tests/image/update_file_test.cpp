@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -247,7 +248,7 @@ class LoadFromOpenFile : public ::testing::Test {
 
 TEST_F(LoadFromOpenFile, ReadFailuresShowTheSystemError) {
   const std::string content = Header() + std::string(16, '\3');
-  const std::string expected = std::string("    读下载文件 :Last Err(5)") + std::strerror(EIO);
+  const std::string expected = "    读下载文件 :Last Err(5)" + SystemErrorText(EIO);
   EXPECT_FALSE(Load("a.bin", ScriptedFile(content, {IoResult{false, 0, EIO}})));
   EXPECT_THAT(panel.Lines(), ElementsAre(expected));
 

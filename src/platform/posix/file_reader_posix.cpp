@@ -67,9 +67,10 @@ std::unique_ptr<ReadOnlyFile> OpenForReading(const std::string& utf8Path, System
   return std::make_unique<PosixReadOnlyFile>(fd, static_cast<uint64_t>(info.st_size));
 }
 
+// A directory is no update file, as on Windows.
 bool FileExists(const std::string& utf8Path) {
   struct stat info {};
-  return ::stat(utf8Path.c_str(), &info) == 0;
+  return ::stat(utf8Path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
 }  // namespace iapflash
