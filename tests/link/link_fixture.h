@@ -91,7 +91,7 @@ class ScriptedPort final : public SerialPort {
     Reply reply = reads.front();
     reads.pop_front();
     reply.result.count = std::min<uint32_t>(size, static_cast<uint32_t>(reply.bytes.size()));
-    std::memcpy(buffer, reply.bytes.data(), reply.result.count);
+    if (reply.result.count > 0) std::memcpy(buffer, reply.bytes.data(), reply.result.count);
     return reply.result;
   }
   IoResult Write(const uint8_t* data, uint32_t size) override {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <thread>
 
 namespace iapflash {
 namespace {
@@ -209,6 +210,25 @@ TEST_F(SimDeviceTest, WireTimingDelaysEachReplyByte) {
 TEST_F(SimDeviceTest, WithoutWireTimingRepliesAreThereAtOnce) {
   EXPECT_EQ(Exchange(Boundary(2, 0, 0), 5ms).size(), 6u);
   EXPECT_FALSE(device.NextByteAt(5ms));
+}
+
+TEST_F(SimDeviceTest, HostAndDeviceSidesMayRunOnTwoThreads) {
+  // As a transport does it: one thread feeds frames in, another collects the replies.
+  constexpr int COMMANDS = 500;
+  std::thread host([this] {
+    for (int i = 0; i < COMMANDS; ++i) {
+      device.Receive(Chunk(3, static_cast<uint32_t>(i) * 4, {1, 2, 3, 4}), SimTime{0});
+    }
+  });
+  std::size_t collected = 0;
+  std::vector<uint8_t> buffer(64);
+  while (collected < COMMANDS * SIM_REPLY_SIZE) {
+    collected += device.Take(buffer, SimTime{0});
+    std::this_thread::yield();
+  }
+  host.join();
+  EXPECT_EQ(device.Commands().size(), static_cast<std::size_t>(COMMANDS));
+  EXPECT_EQ(device.Memory()[COMMANDS * 4 - 1], 4);
 }
 
 }  // namespace
