@@ -336,7 +336,23 @@ TEST_F(UdevTreeTest, DiscoveryListsTheMakersDevicesAndTheForeignCdcPortButNotThe
 }  // namespace
 }  // namespace iapflash
 
+// gcc names the sanitizers with macros, clang with __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
+#define UDEV_TESTS_UNDER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define UDEV_TESTS_UNDER_TSAN 1
+#endif
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UDEV_TESTS_UNDER_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define UDEV_TESTS_UNDER_TSAN 1
+#endif
+#endif
+
+#if defined(UDEV_TESTS_UNDER_ASAN)
 // umockdev-wrapper preloads umockdev's library ahead of the ASan runtime, which ASan refuses by
 // default; the order is harmless here, as the runtime still intercepts every allocation.
 extern "C" const char* __asan_default_options() {
@@ -344,7 +360,7 @@ extern "C" const char* __asan_default_options() {
 }
 #endif
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(UDEV_TESTS_UNDER_TSAN)
 // umockdev's testbed keeps a worker thread that it synchronises with GLib's futex-based locks,
 // which ThreadSanitizer cannot see (neither library is instrumented): its reports about the
 // testbed's own memory are false. Races in our code are still reported.
