@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "discovery/device_scan.h"
 #include "link_fixture.h"
+#include "sim/sim_bus.h"
 
 namespace iapflash {
 namespace {
@@ -229,6 +231,28 @@ TEST_F(LinkTest, BytesBeyondTheReplyAreLeftForThePurgeOfTheNextWrite) {
   ASSERT_TRUE(LinkWrite(station, link, start, length));
   ASSERT_TRUE(link->QueuedInput(queued));
   EXPECT_EQ(queued, 6u) << "only the new command's reply is left";
+}
+
+TEST(LinkOpenOnABus, ApplicationDeviceIsSwitchedAndItsBootPortOpened) {
+  testing::VirtualClock clock;
+  testing::RecordingPanel panel;
+  const auto bus = MakeSimulatedBus("demo", clock);
+  ASSERT_NE(bus, nullptr);
+  Station station{bus->Ports(), bus->Tree(), clock, panel};
+  ASSERT_GE(ScanDevices(station), 1);
+  ASSERT_EQ(std::string(station.devices[0].ports[0].portName), "COM5");
+  ASSERT_EQ(station.devices[0].inIapMode, 0u);
+  panel.Select(0);
+  panel.ClearLog();
+
+  LinkHandle link = LinkOpen(station);
+  ASSERT_NE(link, LINK_INVALID) << panel.Log();
+  EXPECT_EQ(panel.Lines().back(), "    COM9打开成功");
+  ASSERT_NE(bus->BootProgram("COM9"), nullptr);
+  uint32_t length = 2;
+  const uint8_t reset[] = {0x06, 0x00};
+  EXPECT_TRUE(LinkWrite(station, link, reset, length));
+  EXPECT_TRUE(bus->BootProgram("COM9")->ResetReceived()) << "the link reaches the boot program";
 }
 
 }  // namespace
