@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <numeric>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,10 @@ std::vector<HexCase> Cases() {
        overwritten},
       {"TextAfterEndRecordIgnored", HexData(0, {5}) + HEX_END + ":zz not a record", true, 1, {5}},
   };
+}
+
+void PrintTo(const HexCase& c, std::ostream* os) {
+  *os << c.name << ": " << c.text.substr(0, 80);
 }
 
 class HexConversion : public ::testing::TestWithParam<HexCase> {};
