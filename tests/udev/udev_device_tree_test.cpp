@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "discovery/serial_discovery.h"
+#include "link/mode_switch.h"
 
 namespace iapflash {
 namespace {
@@ -262,6 +263,25 @@ TEST_F(UdevTreeTest, DeviceThatReEnumeratesIsSeenAfreshAtTheSameLocation) {
   const auto index = static_cast<uint32_t>(std::find(usb.begin(), usb.end(), after) - usb.begin());
   ASSERT_TRUE(set->PortName(index, port));
   EXPECT_EQ(port, "ttyACM4");
+
+  char found[PORT_NAME_SIZE] = "ttyACM1";
+  ASSERT_TRUE(FindIapPort(*tree_, found, "1-1.2")) << "the mode switch finds it where it was";
+  EXPECT_STREQ(found, "ttyACM4");
+}
+
+// The search for a boot program takes only the one at the saved location, and only by its IDs.
+TEST_F(UdevTreeTest, BootProgramIsFoundOnlyAtItsOwnLocation) {
+  struct Case {
+    const char* location;
+    const char* port;  // null: not found
+  };
+  for (const Case& c : {Case{"1-1.3", "ttyACM2"}, Case{"1-1.2", nullptr}, Case{"1-1", nullptr},
+                        Case{"1-1.3:1.0", nullptr}, Case{"", nullptr}}) {
+    SCOPED_TRACE(c.location);
+    char found[PORT_NAME_SIZE] = "unchanged";
+    EXPECT_EQ(FindIapPort(*tree_, found, c.location), c.port != nullptr);
+    EXPECT_STREQ(found, c.port != nullptr ? c.port : "unchanged");
+  }
 }
 
 // A scan on the window's thread and a search for the boot program on the download worker may
