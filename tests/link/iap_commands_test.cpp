@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <numeric>
 
 #include "link_fixture.h"
@@ -107,6 +106,13 @@ TEST_F(IapCommandsTest, DotFollowsThePacketThatEndsAtTheKibibyte) {
 
 enum class Command { Start, Program, Verify, End };
 
+// The link's lines for a write to an unplugged device, then the command's own.
+std::vector<std::string> WriteFailure(const char* commandLine) {
+  std::vector<std::string> lines = testing::LastErrorLines("WriteFile", SIM_ERROR_DISCONNECTED);
+  lines.insert(lines.end(), {"    串口写失败", commandLine});
+  return lines;
+}
+
 struct FailureCase {
   const char* fault;  // nullptr: unplug the device ten bytes into the command's frame
   Command command;
@@ -115,17 +121,14 @@ struct FailureCase {
 
 TEST_F(IapCommandsTest, EachFailureIsReportedInItsOwnWords) {
   const std::string dots(21, '.');
-  const std::string writeError = std::string("WriteFile:Last Err(5)") + SystemErrorText(EIO);
   const FailureCase cases[] = {
-      {nullptr,
-       Command::Start,
-       {writeError, "    串口写失败", "  ZVQMcuIAP_START send data failure"}},
+      {nullptr, Command::Start, WriteFailure("  ZVQMcuIAP_START send data failure")},
       {"silent:start", Command::Start, {dots + "  Read status failure."}},
       {"short:start", Command::Start, {dots + "  Read status failure."}},
       {"echo:start", Command::Start, {"  Read status failure."}},
       {"garbage:start", Command::Start, {"  Read status failure."}},
       {"status:start:0x5C", Command::Start, {"  命令执行错误.[5C]."}},
-      {nullptr, Command::Program, {writeError, "    串口写失败", "    发送命令包失败.[0>32B]."}},
+      {nullptr, Command::Program, WriteFailure("    发送命令包失败.[0>32B].")},
       {"silent:prog:0x20",
        Command::Program,
        {"    串口读操作返回长度错误(0-6-0).", "  Read status failure.[20>32B]."}},
@@ -134,10 +137,10 @@ TEST_F(IapCommandsTest, EachFailureIsReportedInItsOwnWords) {
        {"    串口读操作返回长度错误(5-6-0).", "  Read status failure.[0>32B]."}},
       {"echo:prog:0x20", Command::Program, {"  Read status failure.[20>32B]."}},
       {"status:prog:0x20:0x0A", Command::Program, {"  [00000020]编程(A)."}},
-      {nullptr, Command::Verify, {writeError, "    串口写失败", "    发送命令包失败.[0>32B]."}},
+      {nullptr, Command::Verify, WriteFailure("    发送命令包失败.[0>32B].")},
       {"garbage:verify:0x20", Command::Verify, {"  Read status failure.[20>32B]."}},
       {"status:verify:0x20:0x0A", Command::Verify, {"  [00000020]检验(A)."}},
-      {nullptr, Command::End, {writeError, "    串口写失败", "  ZVQMcuIAP_END send data failure"}},
+      {nullptr, Command::End, WriteFailure("  ZVQMcuIAP_END send data failure")},
       {"silent:end",
        Command::End,
        {"    串口读操作返回长度错误(0-6-0).", "  Read status failure.."}},

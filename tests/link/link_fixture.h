@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "console/log.h"
 #include "console/station.h"
 #include "recording_panel.h"
 #include "sim/sim_device.h"
@@ -16,6 +17,14 @@
 #include "virtual_clock.h"
 
 namespace iapflash::testing {
+
+// The pane lines of a system error as the log console words it (on Windows the system's text
+// ends in its own line end, which adds an empty line).
+inline std::vector<std::string> LastErrorLines(const char* caption, SystemError code) {
+  RecordingPanel panel;
+  LogLastError(panel, caption, code);
+  return panel.Lines();
+}
 
 // A device tree with nothing in it.
 class EmptyDeviceTree final : public DeviceTree {
