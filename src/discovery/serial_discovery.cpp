@@ -22,6 +22,13 @@ constexpr std::size_t ID_COPY_MAX = 255;
 // The system reports a hardware-ID list in a buffer of this size; its length never exceeds it.
 constexpr std::size_t HARDWARE_ID_LIST_MAX = 256;
 
+// Length of the text at data, up to its terminator but never beyond size bytes.
+std::size_t TextLength(const char* data, std::size_t size) {
+  if (size == 0) return 0;
+  const void* end = std::memchr(data, '\0', size);
+  return end ? static_cast<std::size_t>(static_cast<const char*>(end) - data) : size;
+}
+
 bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
@@ -34,7 +41,7 @@ bool ContainsAny(std::string_view text, const std::array<std::string_view, N>& p
 
 // A property value's text: its bytes up to the first terminator.
 std::string_view TextOf(const std::string& value) {
-  return std::string_view(value.data(), ::strnlen(value.data(), value.size()));
+  return std::string_view(value.data(), TextLength(value.data(), value.size()));
 }
 
 bool IsKnownDriver(std::string_view service) {
@@ -81,7 +88,7 @@ bool TakePort(DeviceTree& tree, DeviceSet& set, uint32_t index, DevInst node, Po
   return true;
 }
 
-// Gathers the ports of both classes into list; returns their number, or nothing when a class
+// Gathers the ports of both classes into list and their number into count; false when a class
 // cannot be listed.
 bool GatherPorts(DeviceTree& tree, ScanPortList& list, std::size_t& count) {
   count = 0;
@@ -164,7 +171,7 @@ void OrderPorts(DeviceEntry& device) {
 void CopyToField(std::span<char> field, std::string_view value) {
   if (field.empty()) return;
   std::fill(field.begin(), field.end(), '\0');
-  std::size_t length = ::strnlen(value.data(), value.size());
+  std::size_t length = TextLength(value.data(), value.size());
   if (length >= field.size()) {
     length = field.size() - 1;
     // Step back to the lead byte of a cut UTF-8 sequence and leave the sequence out.
@@ -191,7 +198,7 @@ uint8_t ParseDeviceId(std::span<const char> idList, uint32_t listLength, uint16_
   if (idList.data() == nullptr) return DEVICE_ID_TOO_SHORT;
   auto stringAt = [&](std::size_t start) {
     return std::string_view(idList.data() + start,
-                            ::strnlen(idList.data() + start, idList.size() - start));
+                            TextLength(idList.data() + start, idList.size() - start));
   };
   if (idList.empty() || stringAt(0).size() < 5) return DEVICE_ID_TOO_SHORT;
   for (uint16_t* out : {vendor, product, revision}) {
