@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "sim/sim_serial_port.h"
 
@@ -317,6 +318,17 @@ std::string Location(int port) {
 
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(const std::vector<SimUsbDevice>& devices,
                                                Clock& clock) {
+  // Every device needs a port, and a port name may belong to one device only.
+  std::set<std::string> names;
+  for (const SimUsbDevice& device : devices) {
+    if (device.ports.empty()) return nullptr;
+    for (const std::string& port : device.ports) {
+      if (!names.insert(port).second) return nullptr;
+    }
+    if (device.role == SimRole::Application && !names.insert(device.bootPort).second) {
+      return nullptr;
+    }
+  }
   return std::make_unique<Bus>(devices, clock);
 }
 

@@ -58,7 +58,8 @@ class SimulatedBus {
 //   "crowded": sixteen two-interface application devices, 32 ports (COM100 to COM131).
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock& clock);
 
-// A bus with the given devices, listed by the tree in this order.
+// A bus with the given devices, listed by the tree in this order. Null when a device has no
+// port or two devices share a port name (the ports they come back under included).
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(const std::vector<SimUsbDevice>& devices,
                                                Clock& clock);
 

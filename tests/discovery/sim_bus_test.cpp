@@ -102,5 +102,20 @@ TEST_F(SimBusTest, ScanAndSwitchRunSideBySide) {
   EXPECT_EQ(workerPanel.Lines().back(), "....已切换,端口:COM10");
 }
 
+TEST(SimulatedBusLayout, DevicesWithoutPortsOrSharingANameAreRefused) {
+  VirtualClock clock;
+  SimUsbDevice noPort;
+  SimUsbDevice app;
+  app.ports = {"COM5"};
+  app.bootPort = "COM9";
+  SimUsbDevice boot;
+  boot.role = SimRole::BootProgram;
+  boot.ports = {"COM9"};
+  EXPECT_EQ(MakeSimulatedBus({noPort}, clock), nullptr);
+  EXPECT_EQ(MakeSimulatedBus({app, boot}, clock), nullptr) << "COM9 twice";
+  boot.ports = {"COM8"};
+  EXPECT_NE(MakeSimulatedBus({app, boot}, clock), nullptr);
+}
+
 }  // namespace
 }  // namespace iapflash
