@@ -237,6 +237,17 @@ TEST_F(UdevTreeTest, UnknownHandlesAndMembersPastTheEndFail) {
   EXPECT_FALSE(set->Property(count, DeviceProperty::Service, value));
 }
 
+TEST_F(UdevTreeTest, MachineWithoutDevicesListsEmptyClasses) {
+  umockdev_testbed_clear(testbed_);
+  tree_ = MakeUdevDeviceTree();
+  for (DeviceClass deviceClass : {DeviceClass::SerialPort, DeviceClass::UsbDevice}) {
+    std::unique_ptr<DeviceSet> set = tree_->Present(deviceClass);
+    ASSERT_NE(set, nullptr) << "an empty bus is no failure to list";
+    DevInst node = 0;
+    EXPECT_FALSE(set->Member(0, node));
+  }
+}
+
 // The application device leaves 1-1.2 and comes back there as the boot program: the same tree
 // object (as the mode switch's repeated searches use it) sees the new device at the same place.
 TEST_F(UdevTreeTest, DeviceThatReEnumeratesIsSeenAfreshAtTheSameLocation) {
