@@ -75,9 +75,7 @@ bool TakePort(DeviceTree& tree, DeviceSet& set, uint32_t index, DevInst node, Po
   if (!set.Property(index, DeviceProperty::FriendlyName, friendlyName)) return false;
   if (!set.PortName(index, portName)) return false;
   // A cut port name would name another port; such a port cannot be opened by its name here.
-  if (portName.size() >= sizeof port.portName || Contains(portName, std::string_view("\0", 1))) {
-    return false;
-  }
+  if (TextOf(portName).size() >= sizeof port.portName) return false;
 
   port.deviceInstance = node;
   port.parentInstance = makerParent;

@@ -114,10 +114,11 @@ bool FindIapPort(DeviceTree& tree, char (&out)[PORT_NAME_SIZE], const char* loca
     if (!set->Property(index, DeviceProperty::LocationInformation, text)) continue;
     if (std::string_view(text.c_str()) != saved) continue;
     if (!set->PortName(index, text)) continue;
-    // A cut name would open another port: refuse a name that does not fit, or one with a NUL.
-    if (text.size() >= PORT_NAME_SIZE || text.find('\0') != std::string::npos) continue;
+    // A cut name would open another port: a name that does not fit is refused.
+    const std::string_view name(text.c_str());
+    if (name.size() >= PORT_NAME_SIZE) continue;
     std::memset(out, 0, sizeof out);
-    std::memcpy(out, text.data(), text.size());
+    std::memcpy(out, name.data(), name.size());
     return true;
   }
   return false;

@@ -145,6 +145,11 @@ const std::vector<Case>& Cases() {
          b.Foreign("USB\\VID_0403&PID_6001\\2", "usbser", std::string(64, 'M'));
        },
        {std::string(63, 'L') + "/0 iap0 @"}},
+      {"a port name reported with its terminator is read up to it",
+       [](TreeBuilder& b) {
+         b.Foreign("USB\\VID_0403&PID_6001\\1", "usbser", std::string("COM21\0", 6));
+       },
+       {"COM21/0 iap0 @"}},
       {"a parent that gives no IDs, description or location leaves them empty",
        [](TreeBuilder& b) {
          const DevInst parent = b.Composite("7F3C&PID_2C71", "Port_#0002.Hub_#0001");
