@@ -12,7 +12,7 @@ constexpr uint8_t CODE_START = 2;
 constexpr uint8_t CODE_PROG = 3;
 constexpr uint8_t CODE_VERIFY = 4;
 constexpr uint8_t CODE_END = 5;
-constexpr uint8_t CODE_RESET = 6;
+constexpr uint8_t CODE_RESET = 6;  // never answered
 // The largest packet is 38 bytes: code, count and 36 bytes that follow.
 constexpr uint8_t MAX_FOLLOWING = 36;
 
@@ -38,7 +38,6 @@ std::optional<uint8_t> ParseCommand(std::string_view name) {
   if (name == "prog") return CODE_PROG;
   if (name == "verify") return CODE_VERIFY;
   if (name == "end") return CODE_END;
-  if (name == "reset") return CODE_RESET;
   return {};
 }
 

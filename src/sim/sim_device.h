@@ -52,7 +52,8 @@ struct SimFault {
 //   silent:CMD[:OFFSET]  short:CMD[:OFFSET]  echo:CMD[:OFFSET]  garbage:CMD[:OFFSET]
 //   disconnect:BYTES             e.g. "disconnect:5000"
 //   slow-start:MS                e.g. "slow-start:3000"
-// CMD is start, prog, verify, end or reset; numbers are decimal or 0x hexadecimal.
+// CMD is start, prog, verify or end (a reset is never answered, so no reply fault fits it);
+// numbers are decimal or 0x hexadecimal.
 // Empty on text it does not understand.
 std::optional<SimFault> ParseSimFault(std::string_view text);
 
