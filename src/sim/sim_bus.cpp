@@ -95,7 +95,7 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
   std::shared_ptr<SimAppDevice> Application(const std::string& port) override {
     std::lock_guard lock(mutex_);
     for (const Attached& attached : attached_) {
-      if (attached.app && attached.spec.ports.front() == port) return attached.app;
+      if (attached.app && attached.layout.ports.front() == port) return attached.app;
     }
     return nullptr;
   }
@@ -103,7 +103,7 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
  private:
   // A device on the bus: its nodes and, for an application, its firmware model.
   struct Attached {
-    SimUsbDevice spec;
+    SimUsbDevice layout;
     int slot = 0;
     std::vector<DevInst> nodes;
     std::shared_ptr<SimAppDevice> app;
@@ -190,13 +190,13 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
     node.properties[DeviceProperty::FriendlyName] = Text("USB 串行设备 (" + port + ")");
   }
 
-  void Plug(const SimUsbDevice& spec, int slot) {
+  void Plug(const SimUsbDevice& layout, int slot) {
     Attached attached;
-    attached.spec = spec;
+    attached.layout = layout;
     attached.slot = slot;
-    const std::string usbId = spec.role == SimRole::BootProgram
+    const std::string usbId = layout.role == SimRole::BootProgram
                                   ? std::string(BOOT_USB_ID)
-                                  : std::string(APP_USB_ID) + spec.product;
+                                  : std::string(APP_USB_ID) + layout.product;
     char serial[32];
     std::snprintf(serial, sizeof serial, "\\5&2F3A&0&%d", slot);
 
@@ -205,29 +205,29 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
     device.instanceId = usbId + serial;
     device.usbClass = true;
     device.properties[DeviceProperty::HardwareId] = IdList(usbId + "&REV_0100", usbId);
-    device.properties[DeviceProperty::LocationInformation] = Text(spec.location);
-    const bool composite = spec.role == SimRole::Application && spec.ports.size() > 1;
+    device.properties[DeviceProperty::LocationInformation] = Text(layout.location);
+    const bool composite = layout.role == SimRole::Application && layout.ports.size() > 1;
     if (composite) {
       device.properties[DeviceProperty::Service] = Text("usbccgp");
       device.properties[DeviceProperty::DeviceDesc] = Text("USB 复合设备");
     } else {
       device.properties[DeviceProperty::DeviceDesc] = Text("USB 串行设备");
-      MakePort(device, spec.ports.front(), "usbser");
+      MakePort(device, layout.ports.front(), "usbser");
     }
     const DevInst parent = AddNode(std::move(device));
     attached.nodes.push_back(parent);
 
-    if (spec.role == SimRole::BootProgram) {
+    if (layout.role == SimRole::BootProgram) {
       auto boot = std::make_shared<SimDevice>();
-      bootPorts_.Attach(spec.ports.front(), boot);
-      bootPrograms_[spec.ports.front()] = std::move(boot);
+      bootPorts_.Attach(layout.ports.front(), boot);
+      bootPrograms_[layout.ports.front()] = std::move(boot);
       attached_.push_back(std::move(attached));
       return;
     }
 
-    attached.app = std::make_shared<SimAppDevice>(spec.behaviour, spec.returnDelayMs);
-    for (std::size_t i = 0; i < spec.ports.size(); ++i) {
-      AppPort& port = appPorts_[spec.ports[i]];
+    attached.app = std::make_shared<SimAppDevice>(layout.behaviour, layout.returnDelayMs);
+    for (std::size_t i = 0; i < layout.ports.size(); ++i) {
+      AppPort& port = appPorts_[layout.ports[i]];
       port.device = attached.app;
       port.listens = i == 0;
       if (!composite) continue;
@@ -240,7 +240,7 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
       interface.instanceId = usbId + mi + instance;
       interface.properties[DeviceProperty::HardwareId] =
           IdList(usbId + "&REV_0100" + mi, usbId + mi);
-      MakePort(interface, spec.ports[i], "KVSERIAL");
+      MakePort(interface, layout.ports[i], "KVSERIAL");
       attached.nodes.push_back(AddNode(std::move(interface)));
     }
     attached_.push_back(std::move(attached));
@@ -253,10 +253,10 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
     });
     if (attached.app) {
       attached.app->Leave();
-      for (const std::string& port : attached.spec.ports) appPorts_.erase(port);
+      for (const std::string& port : attached.layout.ports) appPorts_.erase(port);
     } else {
-      bootPorts_.Detach(attached.spec.ports.front());
-      bootPrograms_.erase(attached.spec.ports.front());
+      bootPorts_.Detach(attached.layout.ports.front());
+      bootPrograms_.erase(attached.layout.ports.front());
     }
   }
 
@@ -271,7 +271,7 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
         const auto leavesAt = attached.app->LeavesAt();
         leaves = leavesAt && now >= *leavesAt;
       } else {
-        const auto it = bootPrograms_.find(attached.spec.ports.front());
+        const auto it = bootPrograms_.find(attached.layout.ports.front());
         leaves = it != bootPrograms_.end() && !it->second->Connected();
       }
       if (!leaves) return false;
@@ -280,7 +280,7 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
       return true;
     });
     for (const Attached& attached : comingBack) {
-      Plug(BootProgramAt(attached.spec.bootPort, attached.spec.location), attached.slot);
+      Plug(BootProgramAt(attached.layout.bootPort, attached.layout.location), attached.slot);
     }
   }
 
