@@ -1,5 +1,6 @@
 #include "discovery/device_scan.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,8 +18,8 @@ std::string DeviceLine(const DeviceEntry& device, int index) {
   char line[LIST_LINE_SIZE] = {};
   int used =
       std::snprintf(line, sizeof line, "%s Port%d>> ", device.inIapMode == 1 ? "IAP" : "", index);
-  for (int p = 0;
-       p < device.portCount && used >= 0 && static_cast<std::size_t>(used) < sizeof line - 1; ++p) {
+  const int ports = std::min<int>(device.portCount, MAX_PORTS_PER_DEVICE);
+  for (int p = 0; p < ports && used >= 0 && static_cast<std::size_t>(used) < sizeof line - 1; ++p) {
     const int added = std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
                                     "P%d:%s,", p, device.ports[p].portName);
     if (added < 0) break;
