@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The Windows build under Wine: configures and builds the windows preset (MinGW-w64), makes a
+# fresh Wine prefix for this run, and runs every test of that build under Wine (label wine):
+# the portable unit tests as Windows programs, the Win32 backends, the dialog's self-test and
+# the command line over a COM port that leads to a simulated device on a pseudo-terminal.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$root/build/windows
+prefix=$build/wineprefix
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+# The Linux build's iapflash serves the simulated device (`iapflash sim`).
+linux_build=${IAPFLASH_LINUX_BUILD:-$root/build/debug}
+jobs=$(nproc)
+started=$SECONDS
+
+stop_wine() { WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1 || true; }
+trap stop_wine EXIT
+
+if [ ! -x "$linux_build/src/cli/iapflash" ]; then
+  echo "== building the Linux iapflash for the simulated device"
+  [ -f "$linux_build/CMakeCache.txt" ] || cmake --preset debug -B "$linux_build" >/dev/null
+  cmake --build "$linux_build" --target iapflash -j "$jobs"
+fi
+
+echo "== a fresh Wine prefix"
+stop_wine
+rm -rf "$prefix" "$prefix.lock"
+mkdir -p "$build"
+# wine-run.sh makes the prefix on first use; do it now, once, before anything runs in it.
+"$root/tools/wine-run.sh" "$prefix" cmd /c exit >/dev/null 2>&1 || true
+[ -f "$prefix/.iapflash-ready" ] || { echo "the Wine prefix could not be made" >&2; exit 1; }
+
+echo "== building the windows preset"
+cmake --preset windows -DIAPFLASH_LINUX_IAPFLASH="$linux_build/src/cli/iapflash" >/dev/null
+cmake --build --preset windows -j "$jobs"
+
+echo "== tests under Wine"
+(cd "$build" && ctest -L wine --output-on-failure -j "$jobs" --timeout 300)
+echo "== Windows build and tests under Wine in $((SECONDS - started)) s"
