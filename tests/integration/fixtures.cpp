@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 namespace iapflash::testing {
 
@@ -48,6 +50,15 @@ ServedDevice::ServedDevice(SimWireTiming timing, const std::vector<std::string>&
   SystemError error = 0;
   server = PtyServer::Start(device, error);
   if (!server) throw std::runtime_error("no pty: " + SystemErrorText(error));
+}
+
+bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 std::vector<std::string> Lines(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,10 @@ struct ServedDevice {
   std::unique_ptr<PtyServer> server;
   const std::string& Path() const { return server->Path(); }
 };
+
+// Whether the condition holds within timeoutMs, asked every millisecond: the bridge thread may
+// still be taking the last bytes that an exited program wrote.
+bool Eventually(const std::function<bool()>& condition, int timeoutMs = 2000);
 
 // stdout split at "\n" (a last line without its end included).
 std::vector<std::string> Lines(const std::string& text);
