@@ -119,7 +119,8 @@ void MainWindow::BuildControls() {
       case ControlKind::PushButton: {
         auto* button = new QPushButton(caption, this);
         button->setAutoDefault(false);
-        if (control.textLeft) button->setStyleSheet("QPushButton { text-align: left; padding-left: 4px; }");
+        if (control.textLeft)
+          button->setStyleSheet("QPushButton { text-align: left; padding-left: 4px; }");
         widget = button;
         break;
       }
@@ -245,12 +246,13 @@ void MainWindow::SetDownloadEnabled(bool enabled) {
 }
 
 void MainWindow::WakeWindowThread() {
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        if (logic_) logic_->RunPendingCalls();
-      },
-      Qt::QueuedConnection);
+  // Invoked by name: the queued call is then built and read inside Qt alone, and the worker
+  // hands nothing of its own to the window's thread through Qt's queue.
+  QMetaObject::invokeMethod(this, "RunPendingCalls", Qt::QueuedConnection);
+}
+
+void MainWindow::RunPendingCalls() {
+  if (logic_) logic_->RunPendingCalls();
 }
 
 void MainWindow::EndProgram() {

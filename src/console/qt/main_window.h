@@ -31,6 +31,8 @@ std::unique_ptr<QFileDialog> MakeUpdateFileDialog(QWidget* owner);
 // The operator's window: the controls of the dialog resource, drawn by Qt, with every command
 // handed to the portable window logic.
 class MainWindow final : public QDialog, public WindowFront {
+  Q_OBJECT
+
  public:
   MainWindow(SerialPorts& ports, DeviceTree& tree, Clock& clock,
              WindowActions actions = StandardWindowActions(), ModalRunner runModal = ExecModal);
@@ -54,6 +56,10 @@ class MainWindow final : public QDialog, public WindowFront {
  protected:
   // The close box and Esc.
   void reject() override;
+
+ private slots:
+  // Queued by WakeWindowThread.
+  void RunPendingCalls();
 
  private:
   void BuildControls();
