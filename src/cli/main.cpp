@@ -1,5 +1,6 @@
 // iapflash: the command line. Parses the arguments and hands over to the commands.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -24,6 +25,11 @@ void AddSimulate(CLI::App& command, std::string& scenario) {
 
 int main(int argc, char** argv) {
   PrepareUtf8Console();
+#if defined(SIGPIPE)
+  // A reader of the log that goes away (| head) must not kill a download half done: the run
+  // goes on to its end and its exit status, only the log is lost.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
   CLI::App app{"Finds IAP download devices and downloads firmware update files into them."};
   app.require_subcommand(1);
 

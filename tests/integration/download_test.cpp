@@ -74,6 +74,20 @@ TEST(Download, EveryByteValueArrivesInTheDeviceUnchanged) {
       << "the reset written just before the program ended never reached the device";
 }
 
+TEST(Download, ALogReaderThatGoesAwayDoesNotStopTheDownload) {
+  TempFolder folder;
+  const auto image = EveryValueImage(2048);
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, image);
+  ServedDevice served;
+
+  EXPECT_EQ(RunIapflashWithoutReader({"flash", file.string(), "--port", served.Path(), "--iap"}),
+            0);
+  EXPECT_TRUE(Eventually([&] { return served.device->ResetReceived(); }));
+  const auto memory = served.device->Memory();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
+}
+
 TEST(Download, ProgressBarGoesToATerminalOnStderrAndLeavesStdoutAlone) {
   TempFolder folder;
   const auto file = folder.Path("image.bin");

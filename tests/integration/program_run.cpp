@@ -105,6 +105,15 @@ ProgramResult RunIapflash(const std::vector<std::string>& args, int timeoutMs,
   return result;
 }
 
+int RunIapflashWithoutReader(const std::vector<std::string>& args) {
+  int outPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  close(outPipe[0]);
+  const pid_t pid = Spawn(args, outPipe[1], -1);
+  close(outPipe[1]);
+  return WaitStatus(pid);
+}
+
 BackgroundIapflash::BackgroundIapflash(const std::vector<std::string>& args) {
   int outPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");

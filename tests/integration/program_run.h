@@ -22,6 +22,10 @@ struct ProgramResult {
 ProgramResult RunIapflash(const std::vector<std::string>& args, int timeoutMs = 30000,
                           bool stderrOnTerminal = false);
 
+// Runs the binary with its stdout on a pipe that nobody reads (its read end already closed);
+// returns the exit status.
+int RunIapflashWithoutReader(const std::vector<std::string>& args);
+
 // The iapflash binary running in the background with its stdout on a pipe.
 class BackgroundIapflash {
  public:
