@@ -94,27 +94,35 @@ std::string DownloadProgress::Render(int width) const {
   char head[16];
   std::snprintf(head, sizeof head, "%3u%%", percent);
 
-  std::string tail = "  " + std::to_string(done) + "/" + std::to_string(total) + " B";
+  // Built by appending only: gcc 12 at -O3 warns falsely on "literal" + std::string&&.
+  std::string tail;
+  tail.append("  ").append(std::to_string(done)).append("/").append(std::to_string(total));
+  tail.append(" B");
   const uint64_t elapsedMs = clock_.NowMs() - startedMs_;
   if (elapsedMs > 0 && done > 0) {
     const double rate = static_cast<double>(done) * 1000.0 / static_cast<double>(elapsedMs);
-    tail += "  " + Rate(rate);
+    tail.append("  ").append(Rate(rate));
     if (done < total) {
-      tail += "  " + Duration(static_cast<uint64_t>(static_cast<double>(total - done) / rate)) +
-              " left";
+      const auto left = static_cast<uint64_t>(static_cast<double>(total - done) / rate);
+      tail.append("  ").append(Duration(left)).append(" left");
     }
   }
 
   const int headWidth = static_cast<int>(std::string_view(head).size());
   if (width < headWidth) return {};
   std::string text = head;
-  if (width >= headWidth + static_cast<int>(tail.size())) text += tail;
+  if (width >= headWidth + static_cast<int>(tail.size())) text.append(tail);
   const int room = width - static_cast<int>(text.size()) - 3;  // brackets and a blank
   if (room < MIN_BAR) return text;
   const int bar = std::min(room, MAX_BAR);
   const int filled = total == 0 ? bar : static_cast<int>(done * static_cast<uint64_t>(bar) / total);
-  return "[" + std::string(static_cast<std::size_t>(filled), '#') +
-         std::string(static_cast<std::size_t>(bar - filled), '-') + "] " + text;
+  std::string shown;
+  shown.append("[")
+      .append(static_cast<std::size_t>(filled), '#')
+      .append(static_cast<std::size_t>(bar - filled), '-')
+      .append("] ")
+      .append(text);
+  return shown;
 }
 
 int DisplayWidth(std::string_view text) {
