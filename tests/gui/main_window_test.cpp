@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -263,6 +264,19 @@ TEST_F(WindowTest, DownloadRefusesWithTheWindowsOwnWords) {
   }
 }
 
+TEST_F(WindowTest, LogPaneKeepsTheNewestTextInView) {
+  Open(TWO_DEVICES);
+  Pane()->moveCursor(QTextCursor::Start);
+  for (int i = 0; i < 100; ++i) window->AppendLogText("3.开始更新FLASH>>\r\n");
+  window->AppendLogText(".");
+  window->AppendLogText("  成功\r\n");
+  const QScrollBar* scroll = Pane()->verticalScrollBar();
+  EXPECT_GT(scroll->maximum(), 0);
+  EXPECT_EQ(scroll->value(), scroll->maximum());
+  EXPECT_TRUE(Log().startsWith("已查找到2个设备\n3.开始更新FLASH>>\n"));
+  EXPECT_TRUE(Log().endsWith("3.开始更新FLASH>>\n.  成功\n"));
+}
+
 TEST_F(WindowTest, BrowseFillsThePathOrLogsTheCancel) {
   Open(TWO_DEVICES);
   Click("IDC_CLEAR_LOG");
@@ -326,6 +340,7 @@ TEST_F(WindowTest, DownloadClickedThroughTheWindow) {
   ASSERT_TRUE(WaitUntil([&] { return Button("IDC_DOWNLOAD")->isEnabled(); }));
   const QString log = Log();
   EXPECT_TRUE(log.contains("    COM8打开成功")) << log.toStdString();
+  EXPECT_TRUE(log.contains("4.写FLASH>>\n..  成功\n")) << "progress dots join the current line";
   const qsizetype success = log.indexOf("****固件下载成功.");
   EXPECT_GT(log.indexOf("已查找到", success), success) << "the list is refreshed after the run";
   EXPECT_EQ(Lines(DeviceList()), devicesBefore);
