@@ -327,6 +327,7 @@ TEST_F(WindowTest, FileDialogOffersBinFilesInAnyCase) {
 // first scan), clicked through the window.
 TEST_F(WindowTest, DownloadClickedThroughTheWindow) {
   Open(MakeSimulatedBus("demo", SystemClock()));
+  Click("IDC_FIND_DEVICES");
   const QStringList devicesBefore = Lines(DeviceList());
   ASSERT_FALSE(devicesBefore.isEmpty());
   EXPECT_EQ(DeviceList()->currentIndex(), devicesBefore.size() - 1);
