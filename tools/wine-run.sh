@@ -13,13 +13,17 @@ if [ ! -f "$prefix/.iapflash-ready" ]; then
   exec 9>"$prefix.lock"
   flock 9
   if [ ! -f "$prefix/.iapflash-ready" ]; then
-    "$wine" wineboot -i >/dev/null 2>&1
-    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     touch "$prefix/.iapflash-ready"
   fi
   exec 9>&-
 fi
 
-# A server that outlives each program by a while: starting one per program costs seconds.
-/usr/lib/wine/wineserver -p30 >/dev/null 2>&1 || true
+# A server that outlives each program by a while: starting one per program costs seconds. When
+# this call starts it, the prefix's background services start now too, away from our stdout:
+# a caller that reads our output to its end (ctest) would otherwise wait for them to exit.
+if /usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1; then
+  "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
+fi
 exec "$wine" "$@"
