@@ -2,12 +2,12 @@
 # The operator's window after a download into the simulated bus, as docs/window-linux.png.
 # Runs iapflash-gui --simulate under Xvfb, chooses the bundled sample by typing its path, clicks
 # the download button, waits for the run and its rescan, and captures the window.
-# Usage: tools/screenshot-linux.sh BUILD_DIR   (./dev screenshot passes the release build)
+# Usage: tools/screenshot-linux.sh BUILD_DIR [OUT.png]   (./dev screenshot passes the release build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
 gui=$build/src/console/qt/iapflash-gui
-out=$root/docs/window-linux.png
+out=${2:-$root/docs/window-linux.png}
 sample=$root/samples/demo_app.bin
 [ -x "$gui" ] || { echo "screenshot: no iapflash-gui in $build (build it first)" >&2; exit 1; }
 [ -f "$sample" ] || { echo "screenshot: no sample update file $sample" >&2; exit 1; }
@@ -52,5 +52,6 @@ xdotool type --delay 5 "$sample"
 click 718 111           # 3.固件下载 (330,47 59x17)
 sleep 6                 # the run, then its rescan one second later
 
-import -window "$window" "$out"
+# Without the date chunks, an unchanged window gives an unchanged file.
+import -window "$window" -define png:exclude-chunks=date,time "$out"
 echo "screenshot: wrote $out"
