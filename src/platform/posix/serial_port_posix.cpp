@@ -386,6 +386,7 @@ class PosixSerialPorts final : public SerialPorts {
       return nullptr;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      // Held by another opener: told as EBUSY, the code TIOCEXCL gives everyone but root.
       error = (errno == EWOULDBLOCK) ? EBUSY : LastSystemError();
       return nullptr;
     }
