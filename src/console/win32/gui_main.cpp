@@ -1,7 +1,8 @@
 // iapflash-gui: the operator's window on Windows.
 //   iapflash-gui.exe [--simulate[=SCENARIO]]
 // A hidden --self-test FILE drives the window through window messages (see self_test.h),
-// prints the log pane's text and a line per failed check on stdout, and exits 0 when all passed.
+// prints the log pane's text and a line per failed check on stdout, and exits 0 when all passed;
+// with --ready-file PATH it leaves the window open at the end and writes PATH (screenshots).
 #include <windows.h>
 
 #include <memory>
@@ -24,6 +25,7 @@ constexpr int EXIT_USAGE = 2;
 struct Options {
   std::optional<std::string> scenario;
   std::optional<std::string> selfTestFile;
+  std::string readyFile;
 };
 
 std::vector<std::string> Arguments() {
@@ -45,6 +47,8 @@ bool Parse(const std::vector<std::string>& arguments, Options& options) {
       options.scenario = argument.substr(simulate.size() + 1);
     } else if (argument == "--self-test" && i + 1 < arguments.size()) {
       options.selfTestFile = arguments[++i];
+    } else if (argument == "--ready-file" && i + 1 < arguments.size()) {
+      options.readyFile = arguments[++i];
     } else {
       return false;
     }
@@ -93,7 +97,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   bool passed = false;
   std::string report;
-  std::thread driver([&] { passed = gui::RunSelfTest(window, *options.selfTestFile, report); });
+  std::thread driver(
+      [&] { passed = gui::RunSelfTest(window, *options.selfTestFile, report, options.readyFile); });
   const INT_PTR result = window.Run(instance);
   driver.join();
   if (result == -1) report += "FAILED: the dialog could not be created\n";

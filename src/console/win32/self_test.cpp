@@ -102,7 +102,8 @@ class Driver {
 
 }  // namespace
 
-bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report) {
+bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report,
+                 const std::string& readyFile) {
   HWND dialog = nullptr;
   if (!WaitFor([&] { return (dialog = window.Handle()) != nullptr; }, milliseconds(20000))) {
     report += "FAILED: the dialog did not open\n";
@@ -182,7 +183,13 @@ bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::s
   const std::string log = d.Log();
   report.insert(0, log);
 
-  PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  if (readyFile.empty()) {
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  } else {
+    HANDLE ready = CreateFileW(Widen(readyFile).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (ready != INVALID_HANDLE_VALUE) CloseHandle(ready);
+  }
   return d.Passed();
 }
 

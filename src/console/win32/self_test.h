@@ -11,7 +11,9 @@ namespace iapflash::gui {
 // (checking each message box and log line), cancels the open-file dialog, downloads updateFile
 // into the selected device, reads back the log pane and clears it, and closes the window.
 // Runs on a thread of its own while the dialog runs. Returns true when every check passed;
-// report gets the log pane's text and a line per failed check.
-bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report);
+// report gets the log pane's text and a line per failed check. With a readyFile, the window
+// stays open at the end (for a screenshot) and the file is written once it is ready.
+bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report,
+                 const std::string& readyFile = "");
 
 }  // namespace iapflash::gui
