@@ -240,6 +240,33 @@ INSTANTIATE_TEST_SUITE_P(
                                 5}),
     CaseName);
 
+// Faults the run rides out: a slow start reply within the 10 s wait, and a refused end after a
+// good verify (the image is in; the outcome stays success).
+TEST(Download, SlowStartAndRefusedEndStillSucceed) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(2048));
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"slow-start:2600", {"3.开始更新FLASH>>", "  成功", "4.写FLASH>>"}},
+      {"status:end:0x0B",
+       {"6.下载结束>>", "  命令执行错误.[B].", "  END失败", "7.关闭下载接口>>", "    已关闭。"}},
+  };
+  for (const auto& [fault, expected] : cases) {
+    ServedDevice served({}, {fault});
+    const ProgramResult run =
+        RunIapflash({"flash", file.string(), "--port", served.Path(), "--iap"});
+    EXPECT_EQ(run.status, 0) << fault << "\n" << run.out;
+    const auto lines = Lines(run.out);
+    EXPECT_TRUE(InOrder(lines, expected)) << fault << "\n" << run.out;
+    EXPECT_EQ(lines.back(), "****固件下载成功.") << fault;
+    EXPECT_TRUE(Eventually([&] { return served.device->ResetReceived(); })) << fault;
+    if (fault.starts_with("slow-start")) {
+      // One dot per 500 ms of waiting: five or more for 2.6 s, far from the 21 of a give-up.
+      EXPECT_TRUE(std::regex_search(run.out, std::regex(R"(\n\.{5,20}  成功\n4\.)"))) << run.out;
+    }
+  }
+}
+
 TEST(Download, DeviceVanishingMidRunFailsAtOnceAndClosesThePort) {
   TempFolder folder;
   const auto file = folder.Path("image.bin");
