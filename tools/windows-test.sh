@@ -10,7 +10,7 @@ build=$root/build/windows
 prefix=$build/wineprefix
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
-# The Linux build's iapflash serves the simulated device (`iapflash sim`).
+# A Linux build serves the simulated devices (`iapflash sim`, wine_sim_host).
 linux_build=${IAPFLASH_LINUX_BUILD:-$root/build/debug}
 jobs=$(nproc)
 started=$SECONDS
@@ -18,11 +18,9 @@ started=$SECONDS
 stop_wine() { WINEPREFIX=$prefix "$wineserver" -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 
-if [ ! -x "$linux_build/src/cli/iapflash" ]; then
-  echo "== building the Linux iapflash for the simulated device"
-  [ -f "$linux_build/CMakeCache.txt" ] || cmake --preset debug -B "$linux_build" >/dev/null
-  cmake --build "$linux_build" --target iapflash -j "$jobs"
-fi
+echo "== the Linux side: the simulated devices behind COM7"
+[ -f "$linux_build/CMakeCache.txt" ] || cmake --preset debug -B "$linux_build" >/dev/null
+cmake --build "$linux_build" --target iapflash wine_sim_host -j "$jobs"
 
 echo "== a fresh Wine prefix"
 stop_wine
@@ -33,7 +31,7 @@ mkdir -p "$build"
 [ -f "$prefix/.iapflash-ready" ] || { echo "the Wine prefix could not be made" >&2; exit 1; }
 
 echo "== building the windows preset"
-cmake --preset windows -DIAPFLASH_LINUX_IAPFLASH="$linux_build/src/cli/iapflash" >/dev/null
+cmake --preset windows -DIAPFLASH_LINUX_BUILD="$linux_build" >/dev/null
 cmake --build --preset windows -j "$jobs"
 
 echo "== tests under Wine"

@@ -1,54 +1,80 @@
 #!/usr/bin/env bash
-# End to end under Wine: iapflash.exe downloads over a COM port of the Wine prefix into a
-# simulated device that the Linux build's `iapflash sim` serves on a pseudo-terminal.
-#   flash_com_port.sh WINE_RUN PREFIX IAPFLASH_EXE LINUX_IAPFLASH UPDATE_FILE
+# End to end under Wine: iapflash.exe downloads over COM7 of the Wine prefix, which leads to the
+# pseudo-terminal of a simulated device served by the Linux build: once by `iapflash sim`, once
+# by wine_sim_host, whose memory is then compared with the image byte for byte. A missing COM9
+# gives the open failure and the system's error line.
+#   flash_com_port.sh WINE_RUN PREFIX IAPFLASH_EXE LINUX_BUILD UPDATE_FILE
 set -euo pipefail
-wine_run=$1 prefix=$2 exe=$3 linux_iapflash=$4 update_file=$5
+wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5
 work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
+server_pid=
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
 }
-trap cleanup EXIT
+trap 'stop_server; rm -rf "$work"' EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 
 # Wine reaches Linux paths through drive Z:.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-"$linux_iapflash" sim >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/sim.out" ] && break
-  sleep 0.1
-done
-pty=$(head -n 1 "$work/sim.out")
-[ -c "$pty" ] || fail "the simulated device gave no pseudo-terminal: $(cat "$work/sim.err")"
+# Starts a server (command and arguments) that prints its pseudo-terminal's path, and links COM7
+# of the prefix to that terminal.
+serve_com7() {
+  "$@" >"$work/server.out" 2>"$work/server.err" &
+  server_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/server.out" ] && break
+    sleep 0.1
+  done
+  local pty
+  pty=$(head -n 1 "$work/server.out")
+  [ -c "$pty" ] || fail "$1 gave no pseudo-terminal: $(cat "$work/server.err")"
+  ln -sfn "$pty" "$prefix/dosdevices/com7"
+}
 
-# Make the prefix first (no-op once made), then point COM7 at the device.
+# flash PORT OUT: runs iapflash.exe flash over PORT; its exit status lands in $status.
+flash() {
+  status=0
+  "$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port "$1" --iap \
+    >"$work/$2" 2>"$work/$2.err" || status=$?
+  echo "== flash over $1 (exit $status)"
+  cat "$work/$2"
+}
+
+expect_success() {
+  local out=$work/$1
+  [ "$status" -eq 0 ] || fail "flash over COM7 exited with $status: $(cat "$out.err")"
+  grep -qx '    COM7打开成功' "$out" || fail "no open line for COM7"
+  grep -qx '  已读取下载数据2048字节' "$out" || fail "the whole image was not read"
+  grep -A1 -x '5.下载检验>>' "$out" | grep -qx '\.*  成功' || fail "verify did not succeed"
+  grep -qx '\*\*\*\*固件下载成功.' "$out" || fail "no success summary"
+  if grep -q $'\r' "$out"; then fail "stdout carries CR characters"; fi
+}
+
+# The prefix exists before its dosdevices are touched.
 "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1 || true
-ln -sfn "$pty" "$prefix/dosdevices/com7"
 rm -f "$prefix/dosdevices/com9"
 
-status=0
-"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 --iap \
-  >"$work/flash.out" 2>"$work/flash.err" || status=$?
-echo "== flash over COM7 (exit $status)"
-cat "$work/flash.out"
-[ "$status" -eq 0 ] || fail "flash over COM7 exited with $status: $(cat "$work/flash.err")"
-grep -qx '    COM7打开成功' "$work/flash.out" || fail "no open line for COM7"
-grep -qx '  已读取下载数据2048字节' "$work/flash.out" || fail "the whole image was not read"
-# The device compares its memory with the image on verify: success means byte for byte.
-grep -A1 -x '5.下载检验>>' "$work/flash.out" | grep -q '  成功' || fail "verify did not succeed"
-grep -qx '\*\*\*\*固件下载成功.' "$work/flash.out" || fail "no success summary"
-if grep -q $'\r' "$work/flash.out"; then fail "stdout carries CR characters"; fi
+serve_com7 "$linux_build/src/cli/iapflash" sim
+flash COM7 sim.out
+expect_success sim.out
+stop_server
 
-status=0
-"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM9 --iap \
-  >"$work/missing.out" 2>"$work/missing.err" || status=$?
-echo "== flash over a missing COM9 (exit $status)"
-cat "$work/missing.out"
+serve_com7 "$linux_build/tests/wine/wine_sim_host" "$work/memory.bin"
+flash COM7 host.out
+expect_success host.out
+stop_server
+image_length=$(($(stat -c %s "$update_file") - 512))
+cmp -n "$image_length" <(tail -c +513 "$update_file") "$work/memory.bin" ||
+  fail "the device's memory differs from the image"
+echo "== the device holds the image's $image_length bytes"
+
+flash COM9 missing.out
 [ "$status" -eq 1 ] || fail "a missing port exited with $status, not 1"
 grep -qx '    COM9打开失败' "$work/missing.out" || fail "no open failure line for COM9"
-grep -q '^打开串口::Last Err([0-9a-f]*)' "$work/missing.out" || fail "no system error line for COM9"
+grep -q '^打开串口::Last Err([0-9a-f]*)..*' "$work/missing.out" || fail "no system error line for COM9"
 echo "PASSED"
