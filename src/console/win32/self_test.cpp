@@ -100,6 +100,68 @@ class Driver {
   bool ok_ = true;
 };
 
+const wchar_t* ClassOf(ControlKind kind) {
+  switch (kind) {
+    case ControlKind::Label:
+      return L"Static";
+    case ControlKind::DropDownList:
+      return L"ComboBox";
+    case ControlKind::LineEdit:
+    case ControlKind::LogEdit:
+      return L"Edit";
+    case ControlKind::PushButton:
+    case ControlKind::GroupBox:
+      return L"Button";
+  }
+  return L"";
+}
+
+// The dialog's controls against the portable table: order, id, class, caption, style, place.
+void CheckLayout(Driver& d, HWND dialog) {
+  HWND child = GetWindow(dialog, GW_CHILD);
+  for (const WindowControl& want : MAIN_WINDOW_CONTROLS) {
+    const std::string what = std::string("control ") + std::to_string(want.id) + " \"" +
+                             want.caption + "\" at " + std::to_string(want.x) + "," +
+                             std::to_string(want.y);
+    if (!child) {
+      d.Check(false, what + " exists");
+      return;
+    }
+    wchar_t className[32] = {};
+    GetClassNameW(child, className, 32);
+    const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
+    d.Check(GetDlgCtrlID(child) == want.id, what + ": id");
+    d.Check(lstrcmpiW(className, ClassOf(want.kind)) == 0, what + ": class");
+    if (want.kind == ControlKind::Label || want.kind == ControlKind::PushButton) {
+      d.Check(Text(child) == want.caption, what + ": caption");
+    }
+    d.Check(((style & WS_TABSTOP) != 0) == want.tabStop, what + ": tab stop");
+    if (want.kind == ControlKind::PushButton) {
+      d.Check(((style & BS_LEFT) == BS_LEFT) == want.textLeft, what + ": text alignment");
+    }
+    // The dialog manager scales position and size each on its own.
+    RECT origin{want.x, want.y, 0, 0};
+    RECT size{0, 0, want.width, want.height};
+    MapDialogRect(dialog, &origin);
+    MapDialogRect(dialog, &size);
+    RECT actual{};
+    GetWindowRect(child, &actual);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&actual), 2);
+    const bool sized =
+        actual.right - actual.left == size.right &&
+        // a drop-down list's height is that of its open list
+        (want.kind == ControlKind::DropDownList || actual.bottom - actual.top == size.bottom);
+    d.Check(actual.left == origin.left && actual.top == origin.top && sized, what + ": place");
+    child = GetWindow(child, GW_HWNDNEXT);
+  }
+  d.Check(child == nullptr, "no further controls");
+  RECT client{};
+  GetClientRect(dialog, &client);
+  RECT size{0, 0, WINDOW_WIDTH_DU, WINDOW_HEIGHT_DU};
+  MapDialogRect(dialog, &size);
+  d.Check(client.right == size.right && client.bottom == size.bottom, "the window's size");
+}
+
 }  // namespace
 
 bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report,
@@ -113,8 +175,9 @@ bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::s
   HWND devices = d.Control(IDC_DEVICE_LIST);
   HWND interfaces = d.Control(IDC_INTERFACE);
 
-  // The window as it opens: title, interface fixed on serial, and the first scan.
+  // The window as it opens: title, controls, interface fixed on serial, and the first scan.
   d.Check(Text(dialog) == WINDOW_TITLE, "window title");
+  CheckLayout(d, dialog);
   d.Check(SendMessageW(interfaces, CB_GETCURSEL, 0, 0) == INTERFACE_SERIAL &&
               SendMessageW(interfaces, CB_GETCOUNT, 0, 0) == 2 && !IsWindowEnabled(interfaces),
           "interface list holds two entries, serial selected, disabled");
