@@ -187,6 +187,26 @@ TEST_F(SerialPortTest, ReadReturnsAsSoonAsTheRequestIsComplete) {
   EXPECT_EQ(left, 2u) << "bytes beyond the request stay queued";
 }
 
+TEST_F(SerialPortTest, IntervalLimitsEndReadsThatHaveNoTotalLimit) {
+  SerialPort& port = OpenPort();
+  uint8_t reply[6] = {};
+
+  // "Return at once with what is there": interval MAXDWORD and no totals.
+  port.SetTimeouts({0xFFFFFFFF, 0, 0, 0, 0});
+  const auto start = Steady::now();
+  IoResult read = port.Read(reply, 6);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(read.count, 0u);
+  EXPECT_LT(MsSince(start), 1000);
+
+  // A gap of more than 20 ms after the first bytes ends a read that has no total limit.
+  port.SetTimeouts({20, 0, 0, 0, 0});
+  DeviceSends({0x57, 0xAB});
+  read = port.Read(reply, 6);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(read.count, 2u);
+}
+
 TEST_F(SerialPortTest, HangUpIsAFailureNotATimeout) {
   SerialPort& port = OpenPort();
   port.SetTimeouts({0, 1000, 5000, 50, 5000});
