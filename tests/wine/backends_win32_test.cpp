@@ -1,6 +1,10 @@
 // The Win32 backends against the real Windows API (here: Wine's).
-#include <gtest/gtest.h>
+// clang-format off
 #include <windows.h>
+#include <setupapi.h>
+// clang-format on
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -122,6 +126,37 @@ TEST(DeviceTreeWin32Test, DiscoveryRunsAndReleasesEverySetAndKey) {
   const DWORD handles = HandleCount();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(DiscoverSerialDevices(tree, table), first);
   EXPECT_EQ(HandleCount(), handles);
+}
+
+// Every present node, whatever its class, read through the tree and straight from SetupAPI.
+TEST(DeviceTreeWin32Test, NodeQueriesAgreeWithSetupApi) {
+  DeviceTree& tree = SystemDeviceTree();
+  HDEVINFO all = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+  ASSERT_NE(all, INVALID_HANDLE_VALUE);
+  int idLists = 0;
+  SP_DEVINFO_DATA member{};
+  member.cbSize = sizeof member;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(all, i, &member); ++i) {
+    wchar_t id[256] = {};
+    ASSERT_TRUE(SetupDiGetDeviceInstanceIdW(all, &member, id, 256, nullptr));
+    std::string text;
+    ASSERT_TRUE(tree.InstanceId(member.DevInst, text));
+    EXPECT_EQ(text, Narrow(id));
+    wchar_t list[256] = {};
+    DWORD bytes = 0;
+    if (SetupDiGetDeviceRegistryPropertyW(all, &member, SPDRP_HARDWAREID, nullptr,
+                                          reinterpret_cast<BYTE*>(list), sizeof list, &bytes)) {
+      ASSERT_TRUE(tree.NodeProperty(member.DevInst, DeviceProperty::HardwareId, text)) << id;
+      EXPECT_EQ(text, Narrow(std::wstring_view(list, bytes / sizeof(wchar_t))));
+      ++idLists;
+    }
+    DevInst parent = 0;
+    if (tree.Parent(member.DevInst, parent)) {
+      EXPECT_TRUE(tree.InstanceId(parent, text)) << id;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(all);
+  EXPECT_GT(idLists, 0) << "the system lists nodes with hardware IDs";
 }
 
 TEST(DeviceTreeWin32Test, UnknownNodesAreRefused) {

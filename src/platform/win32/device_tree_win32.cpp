@@ -73,6 +73,33 @@ class RegistryKey {
   HKEY key_;
 };
 
+bool ReadSetupProperty(HDEVINFO set, SP_DEVINFO_DATA& member, DeviceProperty property,
+                       std::string& value) {
+  wchar_t buffer[TEXT_CHARS] = {};
+  DWORD required = 0;
+  if (!SetupDiGetDeviceRegistryPropertyW(set, &member, SetupProperty(property), nullptr,
+                                         reinterpret_cast<BYTE*>(buffer), sizeof buffer,
+                                         &required)) {
+    return false;
+  }
+  value = ValueText(buffer, required);
+  return true;
+}
+
+class DeviceInfoList {
+ public:
+  explicit DeviceInfoList(HDEVINFO set) : set_(set) {}
+  ~DeviceInfoList() {
+    if (set_ != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set_);
+  }
+  DeviceInfoList(const DeviceInfoList&) = delete;
+  DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+  HDEVINFO Get() const { return set_; }
+
+ private:
+  HDEVINFO set_;
+};
+
 class Win32DeviceSet final : public DeviceSet {
  public:
   explicit Win32DeviceSet(HDEVINFO set) : set_(set) {}
@@ -89,16 +116,7 @@ class Win32DeviceSet final : public DeviceSet {
 
   bool Property(uint32_t index, DeviceProperty property, std::string& value) override {
     SP_DEVINFO_DATA member{};
-    if (!Enum(index, member)) return false;
-    wchar_t buffer[TEXT_CHARS] = {};
-    DWORD required = 0;
-    if (!SetupDiGetDeviceRegistryPropertyW(set_, &member, SetupProperty(property), nullptr,
-                                           reinterpret_cast<BYTE*>(buffer), sizeof buffer,
-                                           &required)) {
-      return false;
-    }
-    value = ValueText(buffer, required);
-    return true;
+    return Enum(index, member) && ReadSetupProperty(set_, member, property, value);
   }
 
   // Read access is all that is needed; the port's name is never changed.
@@ -160,11 +178,25 @@ class Win32DeviceTree final : public DeviceTree {
     wchar_t buffer[TEXT_CHARS] = {};
     ULONG length = sizeof buffer;
     if (CM_Get_DevNode_Registry_PropertyW(node, ManagerProperty(property), nullptr, buffer, &length,
-                                          0) != CR_SUCCESS) {
-      return false;
+                                          0) == CR_SUCCESS) {
+      value = ValueText(buffer, length);
+      return true;
     }
-    value = ValueText(buffer, length);
-    return true;
+    // Some systems (Wine among them) do not answer this call; SetupAPI holds the same property.
+    return NodePropertyThroughSetupApi(node, property, value);
+  }
+
+ private:
+  bool NodePropertyThroughSetupApi(DevInst node, DeviceProperty property, std::string& value) {
+    wchar_t id[TEXT_CHARS] = {};
+    if (CM_Get_Device_IDW(node, id, TEXT_CHARS, 0) != CR_SUCCESS) return false;
+    id[TEXT_CHARS - 1] = L'\0';
+    const DeviceInfoList set(SetupDiCreateDeviceInfoList(nullptr, nullptr));
+    if (set.Get() == INVALID_HANDLE_VALUE) return false;
+    SP_DEVINFO_DATA member{};
+    member.cbSize = sizeof member;
+    if (!SetupDiOpenDeviceInfoW(set.Get(), id, nullptr, 0, &member)) return false;
+    return ReadSetupProperty(set.Get(), member, property, value);
   }
 };
 
