@@ -23,6 +23,8 @@ SimTime Now() {
   return std::chrono::duration_cast<SimTime>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
+constexpr timespec IDLE_CHECK{0, 50'000'000};
+
 void CloseIfOpen(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -135,8 +137,10 @@ void PtyServer::Run() {
     }
     const auto next = device_->NextByteAt(now);
     pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    const timespec wait = next ? WaitUntil(*next, Now()) : timespec{};
-    const int ready = ppoll(fds, 2, next ? &wait : nullptr, nullptr);
+    // With nothing on its way, still look now and then whether the device was unplugged
+    // (SimDevice::Disconnect from another thread).
+    const timespec wait = next ? WaitUntil(*next, Now()) : IDLE_CHECK;
+    const int ready = ppoll(fds, 2, &wait, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
