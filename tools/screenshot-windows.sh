@@ -34,7 +34,8 @@ trap cleanup EXIT
 # fonts, and the caption buttons need Wine's own fonts.
 if [ ! -f "$prefix/.iapflash-screenshot-ready" ]; then
   rm -rf "$prefix"
-  "$wine" wineboot -i </dev/null >/dev/null 2>&1
+  # No .NET or HTML engine: Wine would offer to download them.
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i </dev/null >/dev/null 2>&1
   cat >"$work/fonts.reg" <<'REG'
 REGEDIT4
 

@@ -13,7 +13,8 @@ if [ ! -f "$prefix/.iapflash-ready" ]; then
   exec 9>"$prefix.lock"
   flock 9
   if [ ! -f "$prefix/.iapflash-ready" ]; then
-    "$wine" wineboot -i </dev/null >/dev/null 2>&1
+    # No .NET or HTML engine: Wine would offer to download them.
+    WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i </dev/null >/dev/null 2>&1
     "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
     touch "$prefix/.iapflash-ready"
   fi
