@@ -111,10 +111,11 @@ PtyServer::~PtyServer() {
 }
 
 void PtyServer::HangUp() {
+  // Marked first, so that whoever sees the hang-up also sees HungUp().
+  hungUp_.store(true);
   // Closing the master hangs up every open slave descriptor: the client's calls fail from here.
   CloseIfOpen(master_);
   CloseIfOpen(slave_);
-  hungUp_.store(true);
 }
 
 void PtyServer::Run() {
