@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end under Wine: iapflash.exe downloads over COM7 of the Wine prefix, which leads to the
 # pseudo-terminal of a simulated device served by the Linux build: once by `iapflash sim`, once
-# by wine_sim_host, whose memory is then compared with the image byte for byte. A missing COM9
-# gives the open failure and the system's error line.
+# by wine_sim_host, whose memory is then compared with the image byte for byte, and once into a
+# device whose reply comes short, to see the read's time limit. A missing COM9 gives the open
+# failure and the system's error line.
 #   flash_com_port.sh WINE_RUN PREFIX IAPFLASH_EXE LINUX_BUILD UPDATE_FILE
 set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5
@@ -72,6 +73,18 @@ image_length=$(($(stat -c %s "$update_file") - 512))
 cmp -n "$image_length" <(tail -c +513 "$update_file") "$work/memory.bin" ||
   fail "the device's memory differs from the image"
 echo "== the device holds the image's $image_length bytes"
+
+# A device that answers the end command with 5 of its 6 bytes: the read gives up at its total
+# limit, 6 x 1000 + 2000 ms, and returns what came (the verify has decided the run already).
+serve_com7 "$linux_build/src/cli/iapflash" sim --fault short:end
+started=$SECONDS
+flash COM7 short.out
+elapsed=$((SECONDS - started))
+stop_server
+[ "$status" -eq 0 ] || fail "a short end reply exited with $status, not 0"
+grep -q '^    串口读操作返回长度错误(5-6-[0-9A-F]*)\.$' "$work/short.out" || fail "no length line for 5 bytes"
+[ "$elapsed" -ge 8 ] && [ "$elapsed" -le 20 ] || fail "the short read took ${elapsed} s, not about 8 s"
+echo "== the short read gave up after about $elapsed s"
 
 flash COM9 missing.out
 [ "$status" -eq 1 ] || fail "a missing port exited with $status, not 1"
