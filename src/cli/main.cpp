@@ -18,7 +18,8 @@ constexpr const char* DEFAULT_SCENARIO = "demo";
 
 void AddSimulate(CLI::App& command, std::string& scenario) {
   command.add_flag(std::string("--simulate{") + DEFAULT_SCENARIO + "}", scenario,
-                   "Use the simulated bus instead of the machine's ports (scenario: demo, ...)");
+                   "Use the simulated bus instead of the machine's devices; scenarios: demo, "
+                   "never-returns, wrong-reply, silent-app, two-boot-programs, crowded");
 }
 
 }  // namespace
