@@ -1,5 +1,7 @@
 #include "console/win32/self_test.h"
 
+#include <dlgs.h>
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -236,6 +238,17 @@ bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::s
       [&] { return (chooser = FindDialog(FILE_DIALOG_TITLE)) != nullptr; }, milliseconds(20000));
   d.Check(chooserShown, "the open-file dialog shows");
   if (chooserShown) {
+    // Its one filter, the ticked read-only box and the Help button (the common dialog's ids).
+    HWND types = GetDlgItem(chooser, cmb1);
+    wchar_t type[64] = {};
+    const LRESULT typeIndex = SendMessageW(types, CB_GETCURSEL, 0, 0);
+    if (typeIndex != CB_ERR && SendMessageW(types, CB_GETLBTEXTLEN, typeIndex, 0) < 64) {
+      SendMessageW(types, CB_GETLBTEXT, typeIndex, reinterpret_cast<LPARAM>(type));
+    }
+    d.Check(SendMessageW(types, CB_GETCOUNT, 0, 0) == 1 && Narrow(type) == FILE_DIALOG_FILTER,
+            "the open-file dialog offers only its one filter");
+    d.Check(IsDlgButtonChecked(chooser, chx1) == BST_CHECKED, "the read-only box is ticked");
+    d.Check(IsWindowVisible(GetDlgItem(chooser, pshHelp)) != 0, "the open-file dialog has Help");
     PostMessageW(chooser, WM_COMMAND, IDCANCEL, 0);
     d.Check(d.LogHas(std::string(BROWSE_FAILED_LINE) + "\r\n", milliseconds(10000)),
             "cancelling the open-file dialog logs its line");
