@@ -8,7 +8,6 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/windows
 prefix=$build/wineprefix
-wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 # A Linux build serves the simulated devices (`iapflash sim`, wine_sim_host).
 linux_build=${IAPFLASH_LINUX_BUILD:-$root/build/debug}
