@@ -2,8 +2,9 @@
 # End to end under Wine: iapflash.exe downloads over COM7 of the Wine prefix, which leads to the
 # pseudo-terminal of a simulated device served by the Linux build: once by `iapflash sim`, once
 # by wine_sim_host, whose memory is then compared with the image byte for byte, and once into a
-# device whose reply comes short, to see the read's time limit. A missing COM9 gives the open
-# failure and the system's error line.
+# device whose reply comes short, to see the read's time limit; without --iap, the mode-switch
+# request goes out and its reply is waited for. A missing COM9 gives the open failure and the
+# system's error line.
 #   flash_com_port.sh WINE_RUN PREFIX IAPFLASH_EXE LINUX_BUILD UPDATE_FILE
 set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5
@@ -87,6 +88,19 @@ if [ "$elapsed" -lt 8 ] || [ "$elapsed" -gt 20 ]; then
   fail "the short read took ${elapsed} s, not about 8 s"
 fi
 echo "== the short read gave up after about $elapsed s"
+
+# Without --iap the application is first asked to switch; a boot program does not answer the
+# request, so the 14-byte reply read gives up after 14 x 1 + 2000 ms.
+serve_com7 "$linux_build/src/cli/iapflash" sim
+status=0
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 \
+  >"$work/switch.out" 2>"$work/switch.err" || status=$?
+stop_server
+echo "== mode switch over COM7 (exit $status)"
+cat "$work/switch.out"
+[ "$status" -eq 1 ] || fail "an unanswered mode switch exited with $status, not 1"
+grep -A2 -x '    开始切换至IAP模式' "$work/switch.out" | tr '\n' '|' |
+  grep -q '^    开始切换至IAP模式|\.    设备无响应1:|    失败\.|$' || fail "no unanswered-switch lines"
 
 flash COM9 missing.out
 [ "$status" -eq 1 ] || fail "a missing port exited with $status, not 1"
