@@ -52,7 +52,9 @@ TEST(SystemErrorTest, TextIsTheSystemsWithItsLineEnd) {
 class FileReaderWin32Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / L"iapflash-固件";
+    // One folder per test: ctest runs the tests side by side.
+    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    dir_ = fs::temp_directory_path() / (L"iapflash-固件-" + Widen(test));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
