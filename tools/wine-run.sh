@@ -16,6 +16,9 @@ if [ ! -f "$prefix/.iapflash-ready" ]; then
     # No .NET or HTML engine: Wine would offer to download them.
     WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i </dev/null >/dev/null 2>&1
     "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+    # The desktop that wineboot started has the old driver: the next program starts afresh.
+    /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+    /usr/lib/wine/wineserver -w >/dev/null 2>&1 || true
     touch "$prefix/.iapflash-ready"
   fi
   exec 9>&-
