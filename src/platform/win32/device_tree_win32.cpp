@@ -102,10 +102,7 @@ class DeviceInfoList {
 
 class Win32DeviceSet final : public DeviceSet {
  public:
-  explicit Win32DeviceSet(HDEVINFO set) : set_(set) {}
-  ~Win32DeviceSet() override { SetupDiDestroyDeviceInfoList(set_); }
-  Win32DeviceSet(const Win32DeviceSet&) = delete;
-  Win32DeviceSet& operator=(const Win32DeviceSet&) = delete;
+  explicit Win32DeviceSet(HDEVINFO set) : list_(set) {}
 
   bool Member(uint32_t index, DevInst& node) override {
     SP_DEVINFO_DATA member{};
@@ -116,15 +113,15 @@ class Win32DeviceSet final : public DeviceSet {
 
   bool Property(uint32_t index, DeviceProperty property, std::string& value) override {
     SP_DEVINFO_DATA member{};
-    return Enum(index, member) && ReadSetupProperty(set_, member, property, value);
+    return Enum(index, member) && ReadSetupProperty(list_.Get(), member, property, value);
   }
 
   // Read access is all that is needed; the port's name is never changed.
   bool PortName(uint32_t index, std::string& name) override {
     SP_DEVINFO_DATA member{};
     if (!Enum(index, member)) return false;
-    const RegistryKey key(
-        SetupDiOpenDevRegKey(set_, &member, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE));
+    const RegistryKey key(SetupDiOpenDevRegKey(list_.Get(), &member, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                               KEY_QUERY_VALUE));
     if (!key.IsOpen()) return false;
     wchar_t buffer[TEXT_CHARS] = {};
     DWORD type = REG_SZ;
@@ -141,10 +138,10 @@ class Win32DeviceSet final : public DeviceSet {
  private:
   bool Enum(uint32_t index, SP_DEVINFO_DATA& member) {
     member.cbSize = sizeof member;
-    return SetupDiEnumDeviceInfo(set_, index, &member) != 0;
+    return SetupDiEnumDeviceInfo(list_.Get(), index, &member) != 0;
   }
 
-  HDEVINFO set_;
+  const DeviceInfoList list_;
 };
 
 class Win32DeviceTree final : public DeviceTree {
