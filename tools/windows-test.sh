@@ -9,7 +9,7 @@ root=$PWD
 build=$root/build/windows
 prefix=$build/wineprefix
 wineserver=/usr/lib/wine/wineserver
-# A Linux build serves the simulated devices (`iapflash sim`, wine_sim_host).
+# A Linux build serves the simulated devices (`iapflash sim`).
 linux_build=${IAPFLASH_LINUX_BUILD:-$root/build/debug}
 jobs=$(nproc)
 started=$SECONDS
@@ -19,7 +19,7 @@ trap stop_wine EXIT
 
 echo "== the Linux side: the simulated devices behind COM7"
 [ -f "$linux_build/CMakeCache.txt" ] || cmake --preset debug -B "$linux_build" >/dev/null
-cmake --build "$linux_build" --target iapflash wine_sim_host -j "$jobs"
+cmake --build "$linux_build" --target iapflash -j "$jobs"
 
 echo "== a fresh Wine prefix"
 stop_wine

@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0u, 10000000u));
     simCommand->add_option("--latency", sim.latencyMs, "Milliseconds before each reply")
         ->check(CLI::Range(0u, 60000u));
+    simCommand->add_option("--memory", sim.memoryFile,
+                           "When ended, write the device's flash memory to this file");
     simCommand
         ->add_option("--fault", sim.faults,
                      "Inject a fault: status:CMD[:OFFSET]:STATUS, silent:CMD, short:CMD, "

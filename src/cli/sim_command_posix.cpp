@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "cli/terminal.h"
@@ -48,6 +49,16 @@ int RunSimCommand(const SimOptions& options) {
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  if (options.memoryFile.empty()) return 0;
+  const auto memory = device->Memory();
+  std::ofstream out(options.memoryFile, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(memory.data()),
+            static_cast<std::streamsize>(memory.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "iapflash sim: cannot write %s\n", options.memoryFile.c_str());
+    return 1;
+  }
   return 0;
 }
 

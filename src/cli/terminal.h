@@ -18,6 +18,8 @@ struct SimOptions {
   unsigned baudRate = 0;
   unsigned latencyMs = 0;
   std::vector<std::string> faults;
+  // Where the device's flash memory is written when the command ends (none when empty).
+  std::string memoryFile;
 };
 
 // Whether `iapflash sim` exists on this OS.

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -93,10 +96,12 @@ TEST(CommandLine, PortThatCannotBeOpenedIsLoggedWithTheSystemsWords) {
 TEST(CommandLine, SimServesADeviceWithItsFaultsUntilTerminated) {
   TempFolder folder;
   const auto file = folder.Path("image.bin");
-  WriteUpdateFile(file, EveryValueImage(2048));
+  const auto image = EveryValueImage(2048);
+  WriteUpdateFile(file, image);
+  const auto memoryFile = folder.Path("memory.bin");
 
-  BackgroundIapflash sim(
-      {"sim", "--baud", "115200", "--latency", "1", "--fault", "status:verify:0x400:7"});
+  BackgroundIapflash sim({"sim", "--baud", "115200", "--latency", "1", "--fault",
+                          "status:verify:0x400:7", "--memory", memoryFile.string()});
   const std::string path = sim.ReadLine(5000);
   ASSERT_EQ(path.rfind("/dev/", 0), 0u) << "the first line is the port's path: " << path;
 
@@ -111,6 +116,15 @@ TEST(CommandLine, SimServesADeviceWithItsFaultsUntilTerminated) {
 
   EXPECT_EQ(sim.Stop(SIGTERM), 0);
   EXPECT_FALSE(std::filesystem::exists(path)) << "the pseudo-terminal outlived its server";
+
+  // --memory: the device's whole flash, the image at its start and erased flash after it.
+  std::ifstream in(memoryFile, std::ios::binary);
+  const std::vector<uint8_t> memory((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+  ASSERT_EQ(memory.size(), 102400u);
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
+  EXPECT_TRUE(std::all_of(memory.begin() + image.size(), memory.end(),
+                          [](uint8_t byte) { return byte == 0xFF; }));
 }
 
 }  // namespace
