@@ -337,6 +337,12 @@ std::optional<SimTime> SimDevice::NextByteAt(SimTime now) const {
   return {};
 }
 
+std::optional<SimTime> SimDevice::LastByteAt() const {
+  std::lock_guard lock(mutex_);
+  if (replies_.empty()) return {};
+  return replies_.back().at;
+}
+
 void SimDevice::DiscardAvailable(SimTime now) {
   std::lock_guard lock(mutex_);
   std::size_t count = 0;

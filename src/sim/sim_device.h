@@ -97,6 +97,8 @@ class SimDevice {
   std::size_t Take(std::span<uint8_t> out, SimTime now);
   // When the next reply byte not yet available reaches the host; empty when none is on its way.
   std::optional<SimTime> NextByteAt(SimTime now) const;
+  // When the last reply byte on its way reaches the host; empty when none is queued.
+  std::optional<SimTime> LastByteAt() const;
   // Drops the reply bytes that have reached the host by `now` (a purge on the host side);
   // bytes still on the line arrive later.
   void DiscardAvailable(SimTime now);

@@ -30,5 +30,24 @@ TEST(PtyServer, UnpluggingTheDeviceHangsUpAnOpenPort) {
   EXPECT_FALSE(std::filesystem::exists(served.Path()));
 }
 
+TEST(PtyServer, NoReplyReachesTheHostBeforeItsLastByteIsOffTheWire) {
+  ServedDevice served(SimWireTiming{115200, 0, 0});
+  SystemError error = 0;
+  const auto port = SystemSerialPorts().Open(served.Path(), error);
+  ASSERT_NE(port, nullptr) << error;
+  port->SetTimeouts({0, 10, 1000, 10, 1000});
+  // A start frame: 17 bytes out, 6 back, 10 bits each at 115200 baud.
+  const uint8_t frame[17] = {0x57, 0xAB, 2, 12, 0, 0, 4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 22};
+  const auto onTheWire = std::chrono::nanoseconds((17 + 6) * 10'000'000'000LL / 115200);
+  for (int round = 0; round < 10; ++round) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(port->Write(frame, sizeof frame).count, sizeof frame);
+    uint8_t reply[6] = {};
+    ASSERT_EQ(port->Read(reply, 6).count, 6u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, onTheWire) << "round " << round;
+    EXPECT_EQ(reply[2], 0x82) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace iapflash::testing

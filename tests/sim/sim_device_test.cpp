@@ -196,6 +196,7 @@ TEST_F(SimDeviceTest, WireTimingDelaysEachReplyByte) {
   // Arrives at 1700 us, reply ready 50 us and 3 ms later, first byte 100 us after that.
   const SimTime first = 1700us + 50us + 3ms + 100us;
   EXPECT_EQ(device.NextByteAt(SimTime{0}), first);
+  EXPECT_EQ(device.LastByteAt(), first + 500us);
   EXPECT_EQ(device.Available(first - 1ns), 0u);
   EXPECT_EQ(device.Available(first), 1u);
   EXPECT_EQ(device.Available(first + 500us), 6u);
@@ -211,6 +212,7 @@ TEST_F(SimDeviceTest, WireTimingDelaysEachReplyByte) {
 TEST_F(SimDeviceTest, WithoutWireTimingRepliesAreThereAtOnce) {
   EXPECT_EQ(Exchange(Boundary(2, 0, 0), 5ms).size(), 6u);
   EXPECT_FALSE(device.NextByteAt(5ms));
+  EXPECT_FALSE(device.LastByteAt()) << "nothing is on its way once the reply was taken";
 }
 
 TEST_F(SimDeviceTest, HostAndDeviceSidesMayRunOnTwoThreads) {
