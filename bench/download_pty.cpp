@@ -1,6 +1,7 @@
 // A whole 102400-byte download through the termios backend into a SimDevice served on a
 // pseudo-terminal. With 115200-baud wire timing it reports wall time over the time the same
-// bytes take on the wire (the ratio to watch: at most 1.02); without it, round trips per second.
+// bytes take on the wire (the ratio to watch: median at most 1.02); without it, round trips per
+// second.
 // Both measure from step 4 (program) to step 7 (close): the start reply's 500 ms poll is the
 // protocol's own wait, not the transport's.
 #include <benchmark/benchmark.h>
@@ -114,7 +115,13 @@ void BM_DownloadAtWireSpeed(benchmark::State& state) {
   }
   std::filesystem::remove(file);
 }
-BENCHMARK(BM_DownloadAtWireSpeed)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+// One download is 27 s; five show how much the machine's scheduling moves the figure, and the
+// median is the one to compare with the target.
+BENCHMARK(BM_DownloadAtWireSpeed)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5)
+    ->Unit(benchmark::kSecond);
 
 void BM_DownloadRoundTrips(benchmark::State& state) {
   const std::string file = WriteImageFile();
