@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/pack_command.h"
 #include "cli/terminal.h"
 #include "link/mode_switch.h"
 #include "sim/sim_device.h"
@@ -62,6 +63,35 @@ int main(int argc, char** argv) {
       ->needs(portOption);
   AddSimulate(*flashCommand, flashScenario);
 
+  PackOptions pack;
+  std::string base;
+  CLI::App* packCommand = app.add_subcommand(
+      "pack", "Make an update file from a build's raw binary or Intel HEX output");
+  packCommand
+      ->add_option("IN", pack.in,
+                   "The build's output: Intel HEX when its name contains .hex or its text begins "
+                   "with ':', else a raw binary")
+      ->required();
+  packCommand
+      ->add_option("-o,--output", pack.out,
+                   "The update file to write (never IN itself): Intel HEX text when its name "
+                   "contains .hex, else BIN")
+      ->required();
+  packCommand
+      ->add_option("--base", base,
+                   "For Intel HEX input, the address of the image's first byte, such as "
+                   "0x08004000 (default: the lowest data address)")
+      ->check([](const std::string& text) -> std::string {
+        return ParseAddress(text) ? "" : "not a 32-bit address: " + text;
+      });
+
+  std::string infoFile;
+  CLI::App* infoCommand = app.add_subcommand(
+      "info",
+      "Say what the loader makes of an update file: BIN or HEX, image length, checksum, "
+      "or why it is refused");
+  infoCommand->add_option("FILE", infoFile, "The update file")->required();
+
   SimOptions sim;
   CLI::App* simCommand = nullptr;
   if (SimCommandSupported()) {
@@ -113,6 +143,11 @@ int main(int argc, char** argv) {
     if (portOption->count() > 0) flash.port = port;
     return RunFlash(flash);
   }
+  if (packCommand->parsed()) {
+    if (!base.empty()) pack.base = ParseAddress(base);
+    return RunPack(pack);
+  }
+  if (infoCommand->parsed()) return RunInfo(infoFile);
   if (simCommand && simCommand->parsed()) return RunSimCommand(sim);
   return EXIT_USAGE;
 }

@@ -53,7 +53,15 @@ bool DecodeHexByte(char high, char low, uint8_t& value) {
 }
 
 bool ConvertHexImage(const char* text, uint32_t textLength, uint8_t* image, uint32_t capacity,
-                     uint32_t& imageLength) {
+                     uint32_t& imageLength, HexStop* stop) {
+  // Faults are rare: where and why is worked out only then.
+  auto fail = [&](uint64_t at, const char* reason) {
+    if (stop) {
+      stop->position = static_cast<uint32_t>(at < textLength ? at : textLength);
+      stop->reason = reason;
+    }
+    return false;
+  };
   std::memset(image, 0xFF, textLength < capacity ? textLength : capacity);
   imageLength = 0;
   uint16_t segmentBase = 0;
@@ -64,13 +72,26 @@ bool ConvertHexImage(const char* text, uint32_t textLength, uint8_t* image, uint
   // 64-bit, so that the fixed steps past the end of the text cannot wrap.
   uint64_t position = 0;
   for (;;) {
-    if (position + 2 > textLength || text[position] != ':') return false;
+    if (position + 2 > textLength) {
+      return fail(position, "the text ends before an end-of-file record");
+    }
+    if (text[position] != ':') {
+      return fail(
+          position,
+          "a record must begin here with ':' (each record ends in exactly two characters, CR LF)");
+    }
     const uint64_t remaining = textLength - position;
-    if (remaining < RECORD_OVERHEAD) return false;
+    if (remaining < RECORD_OVERHEAD) {
+      return fail(position, "the record runs past the end of the text");
+    }
     const char* field = text + position + 1;
     uint8_t count = 0;
-    if (!DecodeHexByte(field[0], field[1], count)) return false;
-    if (2u * count + RECORD_OVERHEAD > remaining) return false;
+    if (!DecodeHexByte(field[0], field[1], count)) {
+      return fail(position + (Digit(field[0]) & INVALID_DIGIT ? 1 : 2), "not a hexadecimal digit");
+    }
+    if (2u * count + RECORD_OVERHEAD > remaining) {
+      return fail(position, "the record runs past the end of the text");
+    }
 
     // Decode address, type, data and checksum; the digits are checked once at the end.
     const uint32_t bytes = count + 4u;
@@ -85,8 +106,12 @@ bool ConvertHexImage(const char* text, uint32_t textLength, uint8_t* image, uint
       record[i] = value;
       sum = static_cast<uint8_t>(sum + value);
     }
-    if (invalid & INVALID_DIGIT) return false;
-    if (sum != 0) return false;
+    if (invalid & INVALID_DIGIT) {
+      uint32_t bad = 0;
+      while (!(Digit(digits[bad]) & INVALID_DIGIT)) ++bad;
+      return fail(position + 3 + bad, "not a hexadecimal digit");
+    }
+    if (sum != 0) return fail(position + 1 + 2 * bytes, "the record's checksum does not match");
 
     const uint8_t* data = record + 3;
     switch (record[2]) {
@@ -95,7 +120,11 @@ bool ConvertHexImage(const char* text, uint32_t textLength, uint8_t* image, uint
         const uint32_t offset = (static_cast<uint32_t>(linearBase) << 16) +
                                 (static_cast<uint32_t>(segmentBase) << 4) + address;
         const uint64_t end = static_cast<uint64_t>(offset) + count;
-        if (end > textLength) return false;
+        if (end > textLength) {
+          return fail(position + 3,
+                      "the data ends beyond the length of the text: addresses are image offsets, "
+                      "no base is subtracted");
+        }
         // Nothing is stored at or past the capacity; the length still tells how far it went.
         if (offset < capacity) {
           const uint32_t room = capacity - offset;
@@ -120,7 +149,7 @@ bool ConvertHexImage(const char* text, uint32_t textLength, uint8_t* image, uint
         position += START_RECORD_STEP;
         break;
       default:
-        return false;
+        return fail(position + 7, "unknown record type");
     }
   }
 }

@@ -12,8 +12,13 @@ namespace iapflash {
 // Returns true once an end-of-file record is reached, false on any fault (nothing is logged).
 // imageLength is the highest end of all data records and may exceed capacity: nothing is stored
 // at or past it. One pass, no allocation.
+// stop, when given, is set on a fault: where in the text the walk stopped and why.
+struct HexStop {
+  uint32_t position = 0;  // index into the text; may equal textLength
+  const char* reason = "";
+};
 bool ConvertHexImage(const char* text, uint32_t textLength, uint8_t* image, uint32_t capacity,
-                     uint32_t& imageLength);
+                     uint32_t& imageLength, HexStop* stop = nullptr);
 
 // The byte spelt by two hexadecimal digits (either case), high digit first; false, with value
 // unchanged, if either is not one.

@@ -1,0 +1,151 @@
+#include "cli/pack_command.h"
+
+#include <charconv>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/loader_view.h"
+#include "image/pack.h"
+#include "image/update_file.h"
+#include "platform/file_reader.h"
+#include "platform/file_writer.h"
+#include "platform/system_error.h"
+
+namespace iapflash::cli {
+namespace {
+
+// Far more than the build output of any image a device takes (HEX text runs to about three
+// times its data); larger files are refused before they are read.
+constexpr uint64_t MAX_INPUT_FILE_SIZE = 64ull << 20;
+
+std::string ErrorText(SystemError code) {
+  std::string text = SystemErrorText(code);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// The whole file through the platform's reader; false with why in problem.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& problem) {
+  SystemError error = 0;
+  const std::unique_ptr<ReadOnlyFile> file = OpenForReading(path, error);
+  if (!file) {
+    problem = "cannot open it: " + ErrorText(error);
+    return false;
+  }
+  const uint64_t size = file->Size();
+  if (size > MAX_INPUT_FILE_SIZE) {
+    problem = "it is " + std::to_string(size) + " bytes, more than the " +
+              std::to_string(MAX_INPUT_FILE_SIZE) + " bytes read here";
+    return false;
+  }
+  bytes.resize(static_cast<std::size_t>(size));
+  const IoResult read = file->Read(bytes.data(), static_cast<uint32_t>(size));
+  if (!read.ok) {
+    problem = "cannot read it: " + ErrorText(read.error);
+    return false;
+  }
+  bytes.resize(read.count);
+  return true;
+}
+
+std::string Hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+  return text;
+}
+
+int Refuse(const std::string& where, const std::string& message) {
+  std::fprintf(stderr, "iapflash: %s: %s\n", where.c_str(), message.c_str());
+  return EXIT_RUN_FAILED;
+}
+
+}  // namespace
+
+std::optional<uint32_t> ParseAddress(std::string_view text) {
+  int radix = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    text.remove_prefix(2);
+    radix = 16;
+  }
+  uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, radix);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+int RunPack(const PackOptions& options) {
+  if (SameFile(options.in, options.out)) {
+    return Refuse(options.out, "this is the input file itself; pack never overwrites its input");
+  }
+  std::vector<uint8_t> content;
+  std::string problem;
+  if (!ReadWholeFile(options.in, content, problem)) return Refuse(options.in, problem);
+
+  const bool hexPayload = IsHexPath(options.out);
+  const PackResult pack = PackUpdate(
+      options.in, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()),
+      options.base, hexPayload, MAX_IMAGE_SIZE);
+  if (!pack.ok) {
+    std::string where = options.in;
+    if (pack.line > 0) {
+      where += ":" + std::to_string(pack.line) + ":" + std::to_string(pack.column);
+    }
+    return Refuse(where, pack.message);
+  }
+
+  // What the download will read, checked before anything is written.
+  const LoaderView loaded = LoadBytesLikeTheLoader(options.out, pack.file);
+  if (!loaded.accepted || loaded.image != pack.image) {
+    std::string said;
+    for (const std::string& line : loaded.lines) said += "\n" + line;
+    return Refuse(options.out, "the loader would not read back the image; nothing written" + said);
+  }
+
+  SystemError error = 0;
+  if (!WriteFileAtomically(options.out, pack.file.data(), pack.file.size(), error)) {
+    return Refuse(options.out, "cannot write it: " + ErrorText(error));
+  }
+  const std::string from = pack.inputHex ? "Intel HEX at " + Hex32(pack.base) : "a raw binary";
+  std::printf("%s: %s update file of %u bytes; image of %u bytes from %s, checksum %s (%u)\n",
+              options.out.c_str(), hexPayload ? "HEX" : "BIN",
+              static_cast<unsigned>(pack.file.size()), static_cast<unsigned>(pack.image.size()),
+              from.c_str(), Hex32(loaded.checksum).c_str(), static_cast<unsigned>(loaded.checksum));
+  return EXIT_RUN_SUCCEEDED;
+}
+
+int RunInfo(const std::string& file) {
+  const LoaderView view = LoadLikeTheLoader(file);
+  std::printf("file: %s\n", file.c_str());
+  std::printf("kind: %s\n",
+              view.hex ? "HEX (the path contains .hex)" : "BIN (the path does not contain .hex)");
+  for (const std::string& line : view.lines) {
+    const std::size_t text = line.find_first_not_of(' ');
+    std::printf("loader: %s\n", text == std::string::npos ? "" : line.c_str() + text);
+  }
+  if (view.accepted) {
+    std::printf("image length: %u bytes\n", static_cast<unsigned>(view.image.size()));
+    std::printf("checksum: %s (%u)\n", Hex32(view.checksum).c_str(),
+                static_cast<unsigned>(view.checksum));
+    std::printf("verdict: accepted\n");
+    return EXIT_RUN_SUCCEEDED;
+  }
+  std::vector<uint8_t> bytes;
+  std::string problem;
+  if (view.hex && ReadWholeFile(file, bytes, problem)) {
+    if (const auto stop = StrictHexStop(bytes)) {
+      std::printf("stops at: line %u, column %u of the HEX text (file offset %u): %s\n",
+                  static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column),
+                  static_cast<unsigned>(stop->fileOffset), stop->reason.c_str());
+    }
+  }
+  std::printf("verdict: refused\n");
+  return EXIT_RUN_FAILED;
+}
+
+}  // namespace iapflash::cli
