@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "image/hex_image.h"
+#include "image/memory_file.h"
 #include "image/update_file.h"
 #include "platform/operator_panel.h"
 
@@ -39,24 +40,6 @@ class CapturePanel final : public OperatorPanel {
  private:
   const std::string path_;
   std::string log_;
-};
-
-class MemoryFile final : public ReadOnlyFile {
- public:
-  explicit MemoryFile(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-  uint64_t Size() override { return bytes_.size(); }
-  IoResult Read(uint8_t* buffer, uint32_t size) override {
-    IoResult result;
-    result.count = static_cast<uint32_t>(std::min<std::size_t>(size, bytes_.size() - at_));
-    std::memcpy(buffer, bytes_.data() + at_, result.count);
-    at_ += result.count;
-    result.ok = true;
-    return result;
-  }
-
- private:
-  const std::vector<uint8_t>& bytes_;
-  std::size_t at_ = 0;
 };
 
 LoaderView Finish(bool accepted, const std::string& path, const CapturePanel& panel,

@@ -170,6 +170,7 @@ BuildHexResult ReadBuildHex(std::string_view text, std::optional<uint32_t> base,
                             uint32_t capacity) {
   BuildHexResult result;
   auto fail = [&](const Failure& failure) {
+    result.image.clear();
     result.message = failure.message;
     result.line = failure.line;
     result.column = failure.column;
