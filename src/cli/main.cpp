@@ -76,11 +76,13 @@ int main(int argc, char** argv) {
       ->add_option("-o,--output", pack.out,
                    "The update file to write (never IN itself): Intel HEX text when its name "
                    "contains .hex, else BIN")
+      ->type_name("OUT")
       ->required();
   packCommand
       ->add_option("--base", base,
                    "For Intel HEX input, the address of the image's first byte, such as "
                    "0x08004000 (default: the lowest data address)")
+      ->type_name("ADDR")
       ->check([](const std::string& text) -> std::string {
         return ParseAddress(text) ? "" : "not a 32-bit address: " + text;
       });
