@@ -249,6 +249,14 @@ TEST(PackAndInfo, RefusalsLeaveTheInputTheOutputAndTheFolderAsTheyWere) {
   // A successful pack replaces the old output.
   ASSERT_EQ(RunIapflash({"pack", in.string(), "-o", out.string()}).status, 0);
   EXPECT_EQ(ReadText(out).size(), 512u + 100u);
+
+  // A path the download cannot open is written, with a warning.
+  const fs::path longOut = folder.Path(std::string(250, 'u') + ".bin");
+  const ProgramResult longPath = RunIapflash({"pack", in.string(), "-o", longOut.string()});
+  EXPECT_EQ(longPath.status, 0);
+  EXPECT_THAT(longPath.err, HasSubstr("warning: " + longOut.string() +
+                                      ": a download opens paths of up to 259 bytes only"));
+  EXPECT_TRUE(fs::exists(longOut));
 }
 
 TEST(PackAndInfo, UsageErrorsExitWithTwo) {

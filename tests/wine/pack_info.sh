@@ -50,6 +50,6 @@ win pack "$(windows_path "$work/app.hex")" -o "$(windows_path "$work/APP.HEX")"
 grep -q 'pack never overwrites its input' "$work/err" || fail "no refusal line"
 cmp "$work/app.hex" "$build_hex" || fail "the input was changed"
 
-leftovers=$(find "$work" -name '.*.tmp*')
+leftovers=$(find "$work" -name '.iapflash-*.tmp')
 [ -z "$leftovers" ] || fail "temporary files left: $leftovers"
 echo "== pack and info under Wine agree with the Linux build"

@@ -21,10 +21,10 @@ class TemporaryFile {
     static std::atomic<unsigned> counter{0};
     const std::size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string candidate = folder + "." + name + ".tmp" + std::to_string(::getpid()) +
-                                    "-" + std::to_string(counter++);
+      // A short name of its own: the target's name may already be as long as a name can be.
+      const std::string candidate = folder + ".iapflash-" + std::to_string(::getpid()) + "-" +
+                                    std::to_string(counter++) + ".tmp";
       // 0666 less the umask, as any newly made file; O_EXCL never reuses someone's file.
       fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
       if (fd_ >= 0) {

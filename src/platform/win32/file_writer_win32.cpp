@@ -19,11 +19,11 @@ class TemporaryFile {
     static std::atomic<unsigned> counter{0};
     const std::size_t slash = target.find_last_of(L"\\/:");
     const std::wstring folder = slash == std::wstring::npos ? L"" : target.substr(0, slash + 1);
-    const std::wstring name = slash == std::wstring::npos ? target : target.substr(slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::wstring candidate = folder + L"." + name + L".tmp" +
+      // A short name of its own: the target's name may already be as long as a name can be.
+      const std::wstring candidate = folder + L".iapflash-" +
                                      std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                     std::to_wstring(counter++);
+                                     std::to_wstring(counter++) + L".tmp";
       // CREATE_NEW never reuses someone's file; nobody else opens it while it is written.
       handle_ = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
