@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/pack_command.h"
 #include "cli/terminal.h"
+#include "iapflash_version.h"
 #include "link/mode_switch.h"
 #include "sim/sim_device.h"
 
@@ -32,8 +33,12 @@ int main(int argc, char** argv) {
   // goes on to its end and its exit status, only the log is lost.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
-  CLI::App app{"Finds IAP download devices and downloads firmware update files into them."};
+  // A fixed name: the usage lines (and the manual page made from them) do not show the path.
+  CLI::App app{"Finds IAP download devices and downloads firmware update files into them.",
+               "iapflash"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "iapflash " IAPFLASH_VERSION_TEXT,
+                       "Print the version and exit");
 
   std::string listScenario;
   CLI::App* list = app.add_subcommand("list", "Find the download devices and list them");

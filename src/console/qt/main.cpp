@@ -5,10 +5,12 @@
 #include <QScreen>
 #include <QStringList>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "iapflash_version.h"
 #include "main_window.h"
 #include "platform/clock.h"
 #include "platform/device_tree.h"
@@ -16,6 +18,25 @@
 #include "sim/sim_bus.h"
 
 int main(int argc, char** argv) {
+  // Answered before QApplication, which needs a display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("iapflash-gui %s\n", IAPFLASH_VERSION_TEXT);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::printf(
+          "The operator's window: finds IAP download devices and downloads firmware update files "
+          "into them.\n"
+          "Usage: iapflash-gui [OPTIONS]\n\n"
+          "Options:\n"
+          "  --simulate[=SCENARIO]  Use the simulated bus instead of the machine's devices\n"
+          "                         (scenario demo unless named)\n"
+          "  --help                 Print this help message and exit\n"
+          "  --version              Print the version and exit\n");
+      return 0;
+    }
+  }
   QApplication app(argc, argv);
 
   std::optional<std::string> scenario;

@@ -1,5 +1,5 @@
 // iapflash-gui: the operator's window on Windows.
-//   iapflash-gui.exe [--simulate[=SCENARIO]]
+//   iapflash-gui.exe [--simulate[=SCENARIO]] | --version
 // A hidden --self-test FILE drives the window through window messages (see self_test.h),
 // prints the log pane's text and a line per failed check on stdout, and exits 0 when all passed;
 // with --ready-file PATH it leaves the window open at the end and writes PATH (screenshots).
@@ -13,6 +13,7 @@
 
 #include "console/win32/main_window.h"
 #include "console/win32/self_test.h"
+#include "iapflash_version.h"
 #include "platform/win32/wide_text.h"
 #include "sim/sim_bus.h"
 
@@ -26,6 +27,7 @@ struct Options {
   std::optional<std::string> scenario;
   std::optional<std::string> selfTestFile;
   std::string readyFile;
+  bool version = false;
 };
 
 std::vector<std::string> Arguments() {
@@ -45,6 +47,8 @@ bool Parse(const std::vector<std::string>& arguments, Options& options) {
       options.scenario = "demo";
     } else if (argument.rfind(simulate + "=", 0) == 0) {
       options.scenario = argument.substr(simulate.size() + 1);
+    } else if (argument == "--version") {
+      options.version = true;
     } else if (argument == "--self-test" && i + 1 < arguments.size()) {
       options.selfTestFile = arguments[++i];
     } else if (argument == "--ready-file" && i + 1 < arguments.size()) {
@@ -61,13 +65,12 @@ void Complain(const std::string& text) {
               MB_OK | MB_ICONERROR);
 }
 
-// Whole bytes to stdout, whatever the console's code page.
-void WriteStdout(const std::string& text) {
+// Whole bytes to stdout, whatever the console's code page; false when there is no stdout.
+bool WriteStdout(const std::string& text) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD written = 0;
-  if (out && out != INVALID_HANDLE_VALUE) {
-    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  }
+  return out && out != INVALID_HANDLE_VALUE &&
+         WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -77,6 +80,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (!Parse(Arguments(), options)) {
     Complain("usage: iapflash-gui.exe [--simulate[=SCENARIO]]");
     return EXIT_USAGE;
+  }
+  if (options.version) {
+    // Started from Explorer a window program has no stdout: the version shows in a box.
+    const std::string text = "iapflash-gui " IAPFLASH_VERSION_TEXT;
+    if (!WriteStdout(text + "\n")) {
+      MessageBoxW(nullptr, Widen(text).c_str(), Widen(MESSAGE_BOX_CAPTION).c_str(),
+                  MB_OK | MB_ICONINFORMATION);
+    }
+    return 0;
   }
   std::unique_ptr<SimulatedBus> bus;
   if (options.scenario) {
