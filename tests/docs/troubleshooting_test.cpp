@@ -1,15 +1,17 @@
 // The README's troubleshooting table lists every failure line the log can show, and nothing else.
 //
-// Which lines the log can show is read from the sources under src/, whatever their folders:
-// - The log is written by the functions named Log... whose first parameter is the operator panel
-//   or the station holding it (LogLine, LogAppend, LogLastError and helpers such as
-//   LogStepFailed); they are found by their definitions.
-// - In a call of one of them, the first argument that is a string literal or a named string
-//   constant (or a ?: between such) is the text; a %s in it whose argument is such a string too
-//   is filled in; any other conversion stays a placeholder. LogLastError's text is its caption
-//   followed by ":Last Err(<code>)<system text>". A text's first line is the line it shows.
-// - The lines that a scan and a download that succeed show (iapflash list and flash on the
-//   simulated bus) are progress lines. Every other line is a failure line.
+// Which lines the log can show is read from the sources under src/, however they are arranged:
+// - LogLine and LogAppend write a text formatted as by printf. A function that passes one of its
+//   parameters into the text of such a call writes to the log too, that parameter being its
+//   text (LogLastError's caption, a step's line), and so on through any number of functions;
+//   these are found from the function definitions.
+// - A call of one of them gives a text when its text argument is a string literal or a named
+//   string constant (or a ?: between such): a %s whose argument is such a string is filled in,
+//   any other conversion stays a placeholder. A call that passes on a parameter of its own
+//   function gives no text itself where callers give that parameter such strings (their texts
+//   count); elsewhere the parameter is a placeholder. A text's first line is what the log shows.
+// - The lines that a successful scan and download show (iapflash list, and flash with a switch
+//   into the boot program, on the simulated bus) are progress lines; all others failure lines.
 // The table's first column holds failure lines in code spans, <name> standing for a placeholder.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -138,21 +140,37 @@ std::vector<std::string> SplitTopLevel(const std::string& code, char separator) 
   return parts;
 }
 
-// The log's primitives: they format what their callers give them.
-const std::set<std::string> PRIMITIVES = {"LogLine", "LogAppend", "LogLastError"};
+// A parameter of the function around a call, passed on: the char 0x10 + its index.
+constexpr char PARAMETER = '\x10';
+constexpr std::size_t MAX_PARAMETERS = 16;
+// Where the text given to a logging function's parameter goes in what it logs.
+constexpr char SLOT = '\x02';
 
-// Whether the parameter list that ends at is followed by a body, with nothing but an attribute
-// macro between: a definition, not a call.
-bool IsDefinition(const std::string& code, std::size_t at) {
-  const std::size_t brace = code.find_first_of("{;", at);
-  if (brace == std::string::npos || code[brace] != '{') return false;
-  static const std::regex between(R"re(\s*(\w+\s*\([^()]*\)\s*)?)re");
-  return std::regex_match(code.substr(at, brace - at), between);
+bool IsParameterMark(char c) {
+  return c >= PARAMETER && static_cast<std::size_t>(c - PARAMETER) < MAX_PARAMETERS;
 }
 
-// Where the body that begins after at ends.
+// The position after the parenthesis that closes the one before at.
+std::size_t CloseParenthesis(const std::string& code, std::size_t at) {
+  std::size_t close = at;
+  for (int depth = 1; close < code.size() && depth > 0; ++close) {
+    if (code[close] == '"' || code[close] == '\'') {
+      const char quote = code[close];
+      for (++close; close < code.size() && code[close] != quote; ++close) {
+        if (code[close] == '\\') ++close;
+      }
+    } else if (code[close] == '(') {
+      ++depth;
+    } else if (code[close] == ')') {
+      --depth;
+    }
+  }
+  return close;
+}
+
+// Where the body that begins with the brace at ends.
 std::size_t BodyEnd(const std::string& code, std::size_t at) {
-  std::size_t i = code.find('{', at);
+  std::size_t i = at;
   for (int depth = 0; i < code.size(); ++i) {
     if (code[i] == '"' || code[i] == '\'') {
       const char quote = code[i];
@@ -168,43 +186,197 @@ std::size_t BodyEnd(const std::string& code, std::size_t at) {
   return code.size();
 }
 
+// The name a parameter declaration gives ("const char* line = nullptr" gives "line").
+std::string ParameterName(const std::string& declaration) {
+  const std::string code = Trim(declaration.substr(0, declaration.find('=')));
+  std::size_t end = code.size();
+  while (end > 0 &&
+         (std::isalnum(static_cast<unsigned char>(code[end - 1])) || code[end - 1] == '_')) {
+    --end;
+  }
+  return code.substr(end);
+}
+
+struct Function {
+  const std::string* code;
+  std::vector<std::string> parameters;
+  std::size_t bodyBegin;
+  std::size_t bodyEnd;
+};
+
+struct Call {
+  std::string name;
+  std::vector<std::string> arguments;
+};
+
 class LogTexts {
  public:
   explicit LogTexts(const std::vector<Source>& sources) {
-    std::vector<std::string> codes;
-    for (const Source& source : sources) codes.push_back(WithoutComments(source.text));
+    for (const Source& source : sources) codes_.push_back(WithoutComments(source.text));
     const std::regex constant(
         R"re(\b([A-Z][A-Z0-9_]*)\s*(\[\s*\])?\s*=\s*("(?:[^"\\]|\\.)*"(?:\s*"(?:[^"\\]|\\.)*")*)\s*;)re");
-    const std::regex logger(
-        R"re(\b(Log[A-Za-z0-9_]*)\s*\(\s*(const\s+)?([A-Za-z_]+::)*(OperatorPanel|Station)\s*&)re");
-    for (const std::string& code : codes) {
+    for (const std::string& code : codes_) {
       for (std::sregex_iterator m(code.begin(), code.end(), constant), end; m != end; ++m) {
         constants_[(*m)[1]] = *Literals((*m)[3]);
       }
-      for (std::sregex_iterator m(code.begin(), code.end(), logger), end; m != end; ++m) {
-        loggers_.insert((*m)[1]);
+      FindFunctions(code);
+    }
+    // Logging functions found so far make their callers that pass a parameter on logging too.
+    for (bool grew = true; grew;) {
+      grew = false;
+      for (const auto& [name, function] : functions_) {
+        for (const std::string& text : Texts(function)) {
+          for (std::size_t i = 0; i < function.parameters.size() && i < MAX_PARAMETERS; ++i) {
+            if (text.find(static_cast<char>(PARAMETER + i)) == std::string::npos) continue;
+            std::string slotted;
+            for (char c : text) {
+              slotted += c == static_cast<char>(PARAMETER + i) ? SLOT
+                         : IsParameterMark(c)                  ? PLACEHOLDER
+                                                               : c;
+            }
+            grew |= slots_[name][i].insert(slotted).second;
+          }
+        }
       }
     }
-    for (const std::string& code : codes) Scan(code);
+    // Which text parameters some call gives a string of the sources.
+    std::set<std::pair<std::string, std::size_t>> given;
+    for (const auto& [name, function] : functions_) {
+      for (const Call& call : CallsIn(function)) {
+        const auto slots = slots_.find(call.name);
+        if (slots == slots_.end()) continue;
+        for (const auto& [position, shapes] : slots->second) {
+          const auto values = position < call.arguments.size()
+                                  ? Strings(call.arguments[position], function)
+                                  : std::nullopt;
+          if (values && std::none_of(values->begin(), values->end(), [](const std::string& v) {
+                return std::any_of(v.begin(), v.end(), IsParameterMark);
+              })) {
+            given.insert({call.name, position});
+          }
+        }
+      }
+    }
+    // A text with a parameter of its function in it comes from the callers when they give that
+    // parameter strings; otherwise the parameter (a port name, say) stays a placeholder.
+    for (const auto& [name, function] : functions_) {
+      for (const std::string& text : Texts(function)) {
+        std::string line;
+        bool fromCallers = false;
+        for (char c : text) {
+          if (!IsParameterMark(c)) {
+            line += c;
+            continue;
+          }
+          fromCallers |= given.count({name, static_cast<std::size_t>(c - PARAMETER)}) > 0;
+          line += PLACEHOLDER;
+        }
+        if (!fromCallers) Add(line);
+      }
+    }
   }
 
   const std::set<std::string>& Lines() const { return lines_; }
-  const std::set<std::string>& Loggers() const { return loggers_; }
+  std::set<std::string> Loggers() const {
+    std::set<std::string> names;
+    for (const auto& [name, slots] : slots_) names.insert(name);
+    return names;
+  }
 
  private:
-  // The values a string argument can take; nullopt when it is no string of the sources.
-  std::optional<std::vector<std::string>> Strings(const std::string& argument) const {
+  void FindFunctions(const std::string& code) {
+    static const std::set<std::string> KEYWORDS = {"if",    "for",    "while",  "switch",
+                                                   "catch", "return", "sizeof", "defined"};
+    static const std::regex name(R"re(\b([A-Za-z_]\w*)\s*\()re");
+    static const std::regex between(
+        R"re(\s*(const\s*)?(noexcept\s*)?(override\s*)?(\w+\s*\([^()]*\)\s*)?)re");
+    for (std::sregex_iterator m(code.begin(), code.end(), name), end; m != end; ++m) {
+      if (KEYWORDS.count((*m)[1])) continue;
+      const std::size_t open = static_cast<std::size_t>(m->position(0) + m->length(0));
+      const std::size_t close = CloseParenthesis(code, open);
+      const std::size_t brace = code.find_first_of("{;", close);
+      if (brace == std::string::npos || code[brace] != '{' ||
+          !std::regex_match(code.substr(close, brace - close), between)) {
+        continue;
+      }
+      Function function{&code, {}, brace, BodyEnd(code, brace)};
+      const std::string list = Trim(code.substr(open, close - 1 - open));
+      if (!list.empty()) {
+        for (const std::string& parameter : SplitTopLevel(list, ',')) {
+          function.parameters.push_back(ParameterName(parameter));
+        }
+      }
+      functions_.emplace((*m)[1], function);
+    }
+  }
+
+  // The calls in a function's body of the functions that log.
+  std::vector<Call> CallsIn(const Function& function) const {
+    static const std::regex name(R"re(\b([A-Za-z_]\w*)\s*\()re");
+    std::vector<Call> calls;
+    const std::string& code = *function.code;
+    auto begin = code.begin() + static_cast<long>(function.bodyBegin);
+    auto finish = code.begin() + static_cast<long>(function.bodyEnd);
+    for (std::sregex_iterator m(begin, finish, name), end; m != end; ++m) {
+      const std::string called = (*m)[1];
+      if (called != "LogLine" && called != "LogAppend" && !slots_.count(called)) continue;
+      const std::size_t open =
+          function.bodyBegin + static_cast<std::size_t>(m->position(0) + m->length(0));
+      const std::size_t close = CloseParenthesis(code, open);
+      calls.push_back({called, SplitTopLevel(code.substr(open, close - 1 - open), ',')});
+    }
+    return calls;
+  }
+
+  // What the function's logging calls write; its own parameters show as their marks.
+  std::vector<std::string> Texts(const Function& function) const {
+    std::vector<std::string> texts;
+    for (const Call& call : CallsIn(function)) {
+      if (call.name == "LogLine" || call.name == "LogAppend") {
+        if (call.arguments.size() < 2) continue;
+        const std::vector<std::string> rest(call.arguments.begin() + 2, call.arguments.end());
+        for (const std::string& format :
+             Strings(call.arguments[1], function).value_or(std::vector<std::string>{})) {
+          for (const std::string& text : Fill(format, rest, function)) texts.push_back(text);
+        }
+      }
+      const auto slots = slots_.find(call.name);
+      if (slots == slots_.end()) continue;
+      for (const auto& [position, shapes] : slots->second) {
+        if (position >= call.arguments.size()) continue;
+        for (const std::string& value :
+             Strings(call.arguments[position], function).value_or(std::vector<std::string>{})) {
+          for (const std::string& shape : shapes) {
+            std::string text;
+            for (char c : shape) text += c == SLOT ? value : std::string(1, c);
+            texts.push_back(text);
+          }
+        }
+      }
+    }
+    return texts;
+  }
+
+  // The values a string argument can take: literals, named constants, the function's own
+  // parameters (as their marks); nullopt for anything else.
+  std::optional<std::vector<std::string>> Strings(const std::string& argument,
+                                                  const Function& function) const {
     const std::string code = Trim(argument);
     if (auto literal = Literals(code)) return std::vector<std::string>{*literal};
     if (auto found = constants_.find(code); found != constants_.end()) {
       return std::vector<std::string>{found->second};
     }
+    for (std::size_t i = 0; i < function.parameters.size() && i < MAX_PARAMETERS; ++i) {
+      if (code == function.parameters[i]) {
+        return std::vector<std::string>{std::string(1, static_cast<char>(PARAMETER + i))};
+      }
+    }
     const std::vector<std::string> condition = SplitTopLevel(code, '?');
     if (condition.size() != 2) return std::nullopt;
     const std::vector<std::string> sides = SplitTopLevel(condition[1], ':');
     if (sides.size() != 2) return std::nullopt;
-    auto yes = Strings(sides[0]);
-    auto no = Strings(sides[1]);
+    auto yes = Strings(sides[0], function);
+    auto no = Strings(sides[1], function);
     if (!yes || !no) return std::nullopt;
     yes->insert(yes->end(), no->begin(), no->end());
     return yes;
@@ -212,7 +384,8 @@ class LogTexts {
 
   // The format's texts, each %s whose argument is a string filled in.
   std::vector<std::string> Fill(const std::string& format,
-                                const std::vector<std::string>& arguments) const {
+                                const std::vector<std::string>& arguments,
+                                const Function& function) const {
     std::vector<std::string> texts{""};
     std::size_t next = 0;
     for (std::size_t i = 0; i < format.size(); ++i) {
@@ -232,7 +405,7 @@ class LogTexts {
       }
       const bool isString = end < format.size() && format[end] == 's';
       const auto values = isString && next < arguments.size()
-                              ? Strings(arguments[next])
+                              ? Strings(arguments[next], function)
                               : std::optional<std::vector<std::string>>();
       ++next;
       std::vector<std::string> filled;
@@ -248,50 +421,6 @@ class LogTexts {
     return texts;
   }
 
-  void Scan(const std::string& code) {
-    const std::regex call(R"re(\b(Log[A-Za-z0-9_]*)\s*\()re");
-    std::size_t primitiveEnd = 0;  // the end of the log primitive whose body the scan is in
-    for (std::sregex_iterator m(code.begin(), code.end(), call), end; m != end; ++m) {
-      const std::string name = (*m)[1];
-      if (!loggers_.count(name) || static_cast<std::size_t>(m->position(0)) < primitiveEnd) {
-        continue;
-      }
-      // The arguments, up to the parenthesis that closes the call.
-      const std::size_t open = static_cast<std::size_t>(m->position(0) + m->length(0));
-      std::size_t close = open;
-      for (int depth = 1; close < code.size() && depth > 0; ++close) {
-        if (code[close] == '"') {
-          for (++close; close < code.size() && code[close] != '"'; ++close) {
-            if (code[close] == '\\') ++close;
-          }
-        } else if (code[close] == '(') {
-          ++depth;
-        } else if (code[close] == ')') {
-          --depth;
-        }
-      }
-      const std::vector<std::string> arguments =
-          SplitTopLevel(code.substr(open, close - 1 - open), ',');
-      if (PRIMITIVES.count(name) && IsDefinition(code, close)) {
-        primitiveEnd = BodyEnd(code, close);
-        continue;
-      }
-      for (std::size_t f = 0; f < arguments.size(); ++f) {
-        const auto formats = Strings(arguments[f]);
-        if (!formats) continue;
-        const std::vector<std::string> rest(arguments.begin() + static_cast<long>(f) + 1,
-                                            arguments.end());
-        for (const std::string& format : *formats) {
-          const std::string shown = name == "LogLastError"
-                                        ? format + ":Last Err(" + PLACEHOLDER + ")" + PLACEHOLDER
-                                        : format;
-          for (const std::string& text : Fill(shown, rest)) Add(text);
-        }
-        break;
-      }
-    }
-  }
-
   // Keeps a text's first line; texts without a word (".", "%s") only pass others on.
   void Add(const std::string& text) {
     std::string line;
@@ -303,8 +432,11 @@ class LogTexts {
     if (hasWord) lines_.insert(line);
   }
 
+  std::vector<std::string> codes_;
   std::map<std::string, std::string> constants_;
-  std::set<std::string> loggers_;
+  std::multimap<std::string, Function> functions_;
+  // Per logging function found: its text parameters and what each one's text becomes.
+  std::map<std::string, std::map<std::size_t, std::set<std::string>>> slots_;
   std::set<std::string> lines_;
 };
 
@@ -369,33 +501,54 @@ TEST(TroubleshootingScan, FindsTheTextsACallCanLog) {
   const LogTexts texts(std::vector<Source>{{"a.cpp", R"(
     constexpr char CAPTION[] = "  读取 ";
     inline constexpr const char* NOT_LOGGED = "never shown";
-    void LogTwice(Station& station, const char* line) { LogLine(station.panel, "%s", line); }
-    int LogLine(OperatorPanel& panel, const char* format, ...);
+    int LogLine(Sink& sink, const char* format, ...);
     void Run(Station& s, bool ok, const char* port) {
-      LogLine(s.panel, "  plain line");                  // a comment "not a text"
-      LogLine(s.panel, "    %s打开失败", port);
-      LogLine(s.panel, ok ? "  END结束" : "  END失败");
-      LogLine(s.panel, "  [%08X]%s(%X).", 1, code == A::B ? "编程" : "检验", 2);
-      LogTwice(s, "  first\r\n    second");
-      LogLastError(s.panel, CAPTION, 5);
-      LogAppend(s.panel, ".");
-      LogHas(NOT_LOGGED, 10);
-      /* LogLine(s.panel, "commented out"); */
+      LogLine(s.log, "  plain line");                  // a comment "not a text"
+      LogLine(s.log, "    %s打开失败", port);
+      LogLine(s.log, ok ? "  END结束" : "  END失败");
+      LogLine(s.log, "  [%08X]%s(%X).", 1, code == A::B ? "编程" : "检验", 2);
+      LogLine(s.log, "%s.", CAPTION);
+      LogAppend(s.log, ".");
+      Has(NOT_LOGGED, 10);
+      /* LogLine(s.log, "commented out"); */
     })"}});
   const std::string p(1, PLACEHOLDER);
-  EXPECT_THAT(texts.Loggers(), ::testing::UnorderedElementsAre("LogTwice", "LogLine"));
   EXPECT_THAT(texts.Lines(),
               ::testing::UnorderedElementsAre("plain line", p + "打开失败", "END结束", "END失败",
                                               "[" + p + "]编程(" + p + ").",
-                                              "[" + p + "]检验(" + p + ").", "first"));
+                                              "[" + p + "]检验(" + p + ").", "读取 ."));
 }
 
-TEST(TroubleshootingScan, LogLastErrorAddsTheSystemError) {
-  const LogTexts texts(std::vector<Source>{{"a.cpp", R"(
-    void LogLastError(OperatorPanel& panel, const char* caption, SystemError code);
-    void F(OperatorPanel& panel) { LogLastError(panel, "打开串口:", error); })"}});
-  EXPECT_THAT(texts.Lines(), ::testing::ElementsAre(std::string("打开串口::Last Err(") +
-                                                    PLACEHOLDER + ")" + PLACEHOLDER));
+// Texts given to functions that pass them on to the log, however many steps away, in the shape
+// the log writes them; the passing on itself is no text.
+TEST(TroubleshootingScan, FollowsTextsThroughTheFunctionsThatPassThemOn) {
+  const LogTexts texts(std::vector<Source>{{"log.cpp", R"(
+    void LogLastError(Sink& sink, const char* caption, SystemError code) {
+      LogLine(sink, "%s:Last Err(%x)%s", caption, static_cast<unsigned>(code), Text(code).c_str());
+    })"},
+                                           {"deep/run.cpp", R"(
+    class Steps {
+     public:
+      void Fail(int step, const char* line = nullptr) {
+        if (line) LogLine(log_, "%s", line);
+        LogLine(log_, "  下载失败");
+      }
+      void FailCommand(int step, const Result& result, const char* line) {
+        Fail(step + result.code, line);
+      }
+    };
+    bool Run(Steps& steps, Sink& sink) {
+      LogLastError(sink, "打开串口:", 5);
+      steps.FailCommand(3, result, "  出错.\r\n  more");
+      steps.Fail(1);
+      Describe(2, "not logged");
+      return false;
+    })"}});
+  const std::string p(1, PLACEHOLDER);
+  EXPECT_THAT(texts.Loggers(),
+              ::testing::UnorderedElementsAre("LogLastError", "Fail", "FailCommand"));
+  EXPECT_THAT(texts.Lines(), ::testing::UnorderedElementsAre("打开串口::Last Err(" + p + ")" + p,
+                                                             "下载失败", "出错."));
 }
 
 TEST(Troubleshooting, TheReadmeTableListsEveryFailureLineAndNothingElse) {
