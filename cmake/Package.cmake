@@ -110,6 +110,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${IAPFLASH_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its platform plugin (xcb, wayland) at run time: dpkg-shlibdeps cannot see it.
+if(TARGET iapflash-gui)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
+endif()
 # The summary above is the first line; this is the long description under it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "iapflash finds the attached download devices, switches a running application
