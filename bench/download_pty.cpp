@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "console/station.h"
+#include "app/download_run.h"
+#include "app/station.h"
 #include "image/update_file.h"
-#include "link/download_run.h"
 #include "sim/pty_server_posix.h"
 #include "sim/sim_device.h"
 
@@ -30,29 +30,22 @@ using Steady = std::chrono::steady_clock;
 constexpr uint32_t BAUD = 115200;
 constexpr double BITS_PER_BYTE = 10.0;  // start, 8 data, stop
 
-// A panel that keeps no log, only the moments the program pass began and the close step came.
-class TimingPanel final : public OperatorPanel {
+// Keeps no log, only the moments the program pass began and the close step came.
+class DiscardedLog final : public LogSink {
  public:
-  explicit TimingPanel(std::string path) : path_(std::move(path)) {}
-  void AppendLog(std::string_view text) override {
-    std::lock_guard lock(mutex_);
-    if (text.starts_with("4.写FLASH>>")) programStart = Steady::now();
-    if (text.starts_with("7.关闭下载接口>>")) closeStart = Steady::now();
-    if (text.starts_with("****固件下载成功.")) succeeded = true;
-  }
-  int SelectedDevice() override { return 0; }
-  std::string FilePath() override { return path_; }
-  void SetDownloadEnabled(bool) override {}
-  void PostDeviceScan() override {}
-  void ShowDevices(const std::vector<std::string>&, int) override {}
+  void AppendLog(std::string_view) override {}
+};
 
+class Timing final : public RunEventSink {
+ public:
+  void OnEvent(const RunEvent& event) override {
+    if (const auto* started = std::get_if<StepStarted>(&event)) {
+      if (started->step == RunStep::Program) programStart = Steady::now();
+      if (started->step == RunStep::CloseLink) closeStart = Steady::now();
+    }
+  }
   Steady::time_point programStart{};
   Steady::time_point closeStart{};
-  bool succeeded = false;
-
- private:
-  std::mutex mutex_;
-  std::string path_;
 };
 
 std::string WriteImageFile() {
@@ -80,18 +73,19 @@ Measured Download(const std::string& file, const SimWireTiming& timing) {
   const auto server = PtyServer::Start(device, error);
   if (!server) throw std::runtime_error("no pseudo-terminal");
 
-  TimingPanel panel(file);
-  Station station{SystemSerialPorts(), SystemDeviceTree(), SystemClock(), panel};
-  DeviceEntry& entry = station.devices[0];
-  std::memset(&entry, 0, sizeof entry);
+  DeviceEntry entry{};
   entry.portCount = 1;
   std::strncpy(entry.ports[0].portName, server->Path().c_str(), sizeof entry.ports[0].portName - 1);
-  entry.inIapMode = 1;
-  station.deviceCount = 1;
-  if (!DownloadRun(station) || !panel.succeeded) throw std::runtime_error("download failed");
+  entry.inIapMode = true;
+  DiscardedLog log;
+  Timing moments;
+  FixedRunInputs inputs(file, entry);
+  RunContext run{{SystemSerialPorts(), SystemDeviceTree(), SystemClock(), log, moments}, inputs};
+  if (!DownloadRun(run).success) throw std::runtime_error("download failed");
 
   Measured measured;
-  measured.seconds = std::chrono::duration<double>(panel.closeStart - panel.programStart).count();
+  measured.seconds =
+      std::chrono::duration<double>(moments.closeStart - moments.programStart).count();
   for (const auto& command : device->Commands()) {
     if (command.code == 2) continue;  // the start command lies before the span
     measured.wireBytes += command.frame.size();

@@ -1,9 +1,9 @@
 // A device scan over a simulated bus of 16 application devices with two serial ports each.
 #include <benchmark/benchmark.h>
 
-#include "console/log.h"
-#include "discovery/device_scan.h"
+#include "app/device_scan.h"
 #include "discovery/serial_discovery.h"
+#include "log/log.h"
 #include "sim/sim_bus.h"
 
 namespace iapflash {
@@ -15,8 +15,6 @@ class DiscardingPanel final : public OperatorPanel {
   void AppendLog(std::string_view) override {}
   int SelectedDevice() override { return selected_; }
   std::string FilePath() override { return {}; }
-  void SetDownloadEnabled(bool) override {}
-  void PostDeviceScan() override {}
   void ShowDevices(const std::vector<std::string>& lines, int selected) override {
     benchmark::DoNotOptimize(lines.data());
     selected_ = selected;

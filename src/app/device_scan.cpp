@@ -1,12 +1,12 @@
-#include "discovery/device_scan.h"
+#include "app/device_scan.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "console/log.h"
 #include "discovery/serial_discovery.h"
+#include "log/log.h"
 
 namespace iapflash {
 namespace {
@@ -16,8 +16,7 @@ constexpr std::size_t LIST_LINE_SIZE = 128;
 // "%s Port%d>> " then "P%d:%s," per port, cut at the line buffer's size.
 std::string DeviceLine(const DeviceEntry& device, int index) {
   char line[LIST_LINE_SIZE] = {};
-  int used =
-      std::snprintf(line, sizeof line, "%s Port%d>> ", device.inIapMode == 1 ? "IAP" : "", index);
+  int used = std::snprintf(line, sizeof line, "%s Port%d>> ", device.inIapMode ? "IAP" : "", index);
   const int ports = std::min<int>(device.portCount, MAX_PORTS_PER_DEVICE);
   for (int p = 0; p < ports && used >= 0 && static_cast<std::size_t>(used) < sizeof line - 1; ++p) {
     const int added = std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "console/station.h"
+#include "app/station.h"
 
 namespace iapflash {
 

@@ -1,99 +1,143 @@
-#include "link/download_run.h"
+#include "app/download_run.h"
 
-#include <memory>
-#include <new>
-
-#include "console/log.h"
 #include "image/update_file.h"
 #include "link/iap_commands.h"
-#include "link/link.h"
 
 namespace iapflash {
 namespace {
 
-constexpr uint32_t RESCAN_DELAY_MS = 1000;
+// One run's steps: their lines, their events and where the run failed.
+class Steps {
+ public:
+  explicit Steps(RunContext& run) : run_(run), log_(run.env.log) {}
 
-void LogStepFailed(Station& station, const char* stepLine) {
-  if (stepLine) LogLine(station.panel, "%s", stepLine);
-  LogLine(station.panel, "  下载失败");
-}
+  void Begin(RunStep step, const char* line) {
+    LogLine(log_, "%s", line);
+    run_.env.events.OnEvent(StepStarted{step});
+  }
+  void Succeed(RunStep step, const char* line = nullptr) {
+    if (line) LogLine(log_, "%s", line);
+    run_.env.events.OnEvent(StepEnded{step, true});
+  }
+  // stepLine, then "  下载失败"; the run goes on to close the link.
+  void Fail(RunStep step, FailureLayer layer, const char* stepLine = nullptr) {
+    if (stepLine) LogLine(log_, "%s", stepLine);
+    LogLine(log_, "  下载失败");
+    run_.env.events.OnEvent(StepEnded{step, false});
+    failedStep_ = step;
+    layer_ = layer;
+  }
+  // For a command of steps 3 to 5: the device's refusal, or a fault of the link.
+  void FailCommand(RunStep step, const CommandResult& result, const char* stepLine) {
+    Fail(step, result.error == LinkError::DeviceStatus ? FailureLayer::Device : FailureLayer::Link,
+         stepLine);
+  }
+  RunFinished Result(bool success) const {
+    return {success, failedStep_, success ? FailureLayer::None : layer_};
+  }
+
+ private:
+  RunContext& run_;
+  LogSink& log_;
+  RunStep failedStep_ = RunStep::ReadFile;
+  FailureLayer layer_ = FailureLayer::None;
+};
 
 // Steps 2 to 6 on a loaded image; returns whether the verify pass succeeded. The link is left
 // open for the caller to close.
-bool Transfer(Station& station, LinkHandle& link, const uint8_t* image, uint32_t length,
-              uint32_t checksum) {
-  LogLine(station.panel, "2.打开下载接口>>");
-  link = LinkOpen(station);
-  if (link == LINK_INVALID) {
-    LogStepFailed(station, nullptr);
+bool Transfer(RunContext& run, Steps& steps, std::optional<Link>& link, const UpdateImage& image) {
+  LogSink& log = run.env.log;
+  steps.Begin(RunStep::OpenLink, "2.打开下载接口>>");
+  const std::optional<DeviceEntry> device = run.inputs.Device();
+  if (!device) {
+    LogLine(log, "    没有选择下载设备");
+    steps.Fail(RunStep::OpenLink, FailureLayer::Selection);
     return false;
   }
-  LogLine(station.panel, "3.开始更新FLASH>>");
-  if (!IapStart(station, link, length, checksum)) {
-    LogStepFailed(station, "  失败.");
+  LinkOpening opening = LinkOpen(run.env, *device);
+  if (!opening.link) {
+    steps.Fail(RunStep::OpenLink, opening.failure);
     return false;
   }
-  LogLine(station.panel, "  成功");
-  LogLine(station.panel, "4.写FLASH>>");
-  if (!IapProgram(station, link, image, length)) {
-    LogStepFailed(station, "  失败.");
+  link = std::move(opening.link);
+  steps.Succeed(RunStep::OpenLink);
+
+  const auto length = static_cast<uint32_t>(image.bytes.size());
+  steps.Begin(RunStep::Start, "3.开始更新FLASH>>");
+  if (const CommandResult started = IapStart(*link, length, image.checksum); !started.Ok()) {
+    steps.FailCommand(RunStep::Start, started, "  失败.");
     return false;
   }
-  LogLine(station.panel, "  成功");
-  LogLine(station.panel, "5.下载检验>>");
-  if (!IapVerify(station, link, image, length)) {
-    LogStepFailed(station, "  出错.");
+  steps.Succeed(RunStep::Start, "  成功");
+  steps.Begin(RunStep::Program, "4.写FLASH>>");
+  if (const CommandResult programmed = IapTransferImage(*link, IapCode::Program, image.bytes);
+      !programmed.Ok()) {
+    steps.FailCommand(RunStep::Program, programmed, "  失败.");
     return false;
   }
-  LogLine(station.panel, "  成功");
+  steps.Succeed(RunStep::Program, "  成功");
+  steps.Begin(RunStep::Verify, "5.下载检验>>");
+  if (const CommandResult verified = IapTransferImage(*link, IapCode::Verify, image.bytes);
+      !verified.Ok()) {
+    steps.FailCommand(RunStep::Verify, verified, "  出错.");
+    return false;
+  }
+  steps.Succeed(RunStep::Verify, "  成功");
   // The image is in and verified: what the end command says no longer changes the outcome.
-  LogLine(station.panel, "6.下载结束>>");
-  LogLine(station.panel, IapEnd(station, link, length, checksum) ? "  END结束" : "  END失败");
-  IapReset(station, link);
+  steps.Begin(RunStep::End, "6.下载结束>>");
+  const bool ended = IapEnd(*link, length, image.checksum).Ok();
+  LogLine(log, ended ? "  END结束" : "  END失败");
+  IapReset(*link);
+  run.env.events.OnEvent(StepEnded{RunStep::End, ended});
   return true;
 }
 
 }  // namespace
 
-bool DownloadRun(Station& station) {
-  station.panel.SetDownloadEnabled(false);
-  LogLine(station.panel, "\r\n****开始通过串口接口进行IAP下载:");
-  LogLine(station.panel, "1.读取下载文件内容>>");
-
-  bool success = false;
-  LinkHandle link = LINK_INVALID;
-  {
-    uint32_t length = MAX_IMAGE_SIZE;
-    uint32_t checksum = 0;
-    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[MAX_IMAGE_SIZE]());
-    // A length beyond the buffer would make the passes read past it: refused like a bad file.
-    if (!image || !LoadUpdateFile(station.panel, image.get(), length, checksum) ||
-        length > MAX_IMAGE_SIZE) {
-      LogStepFailed(station, "  读下载文件失败");
-    } else {
-      LogLine(station.panel, "  已读取下载数据%d字节", static_cast<int>(length));
-      success = Transfer(station, link, image.get(), length, checksum);
-    }
-
-    LogLine(station.panel, "7.关闭下载接口>>");
-    LinkClose(station, link);
-    if (success) {
-      LogLine(station.panel, "****固件下载成功.");
-    } else {
-      LogLine(station.panel,
-              "****固件下载失败!\r\n   1.检查通讯接口以及连线是否正确;\r\n    "
-              "2.MCU内有没有烧入IAP程序;\r\n    3.MCU有没有进入到IAP下载模式;");
-    }
-  }  // the image is released here
-  station.panel.SetDownloadEnabled(true);
-  return success;
+std::optional<DeviceEntry> StationInputs::Device() {
+  const int selected = station_.panel.SelectedDevice();
+  if (selected < 0 || selected >= station_.deviceCount ||
+      static_cast<std::size_t>(selected) >= station_.devices.size()) {
+    return std::nullopt;
+  }
+  return station_.devices[static_cast<std::size_t>(selected)];
 }
 
-void DownloadThread(Station& station) {
-  DownloadRun(station);
-  // Let the device settle (it is resetting) before the list is rebuilt.
-  station.clock.SleepMs(RESCAN_DELAY_MS);
-  station.panel.PostDeviceScan();
+RunFinished DownloadRun(RunContext& run) {
+  LogSink& log = run.env.log;
+  Steps steps(run);
+  LogLine(log, "\r\n****开始通过串口接口进行IAP下载:");
+  steps.Begin(RunStep::ReadFile, "1.读取下载文件内容>>");
+
+  bool success = false;
+  std::optional<Link> link;
+  if (const std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath())) {
+    LogLine(log, "  已读取下载数据%d字节", static_cast<int>(image->bytes.size()));
+    steps.Succeed(RunStep::ReadFile);
+    success = Transfer(run, steps, link, *image);
+  } else {
+    steps.Fail(RunStep::ReadFile, FailureLayer::Image, "  读下载文件失败");
+  }
+
+  steps.Begin(RunStep::CloseLink, "7.关闭下载接口>>");
+  LinkClose(log, link);
+  steps.Succeed(RunStep::CloseLink);
+  if (success) {
+    LogLine(log, "****固件下载成功.");
+  } else {
+    LogLine(log,
+            "****固件下载失败!\r\n   1.检查通讯接口以及连线是否正确;\r\n    "
+            "2.MCU内有没有烧入IAP程序;\r\n    3.MCU有没有进入到IAP下载模式;");
+  }
+  const RunFinished result = steps.Result(success);
+  run.env.events.OnEvent(result);
+  return result;
+}
+
+RunFinished DownloadRunAt(Station& station, RunEventSink& events) {
+  StationInputs inputs(station);
+  RunContext run{{station.ports, station.tree, station.clock, station.panel, events}, inputs};
+  return DownloadRun(run);
 }
 
 }  // namespace iapflash

@@ -1,4 +1,4 @@
-#include "console/window_logic.h"
+#include "app/window_logic.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <utility>
 
-#include "console/log.h"
+#include "log/log.h"
 
 namespace iapflash {
 namespace {
@@ -104,6 +104,15 @@ struct PendingCall {
 
 }  // namespace
 
+WindowActions StandardWindowActions() {
+  return {[](Station& station) { return ScanDevices(station); },
+          [](Station& station) {
+            IgnoredRunEvents events;
+            DownloadRunAt(station, events);
+          },
+          [](const std::string& path) { return FileExists(path); }};
+}
+
 struct WindowLogic::State final : public OperatorPanel {
   State(WindowFront& windowFront, SerialPorts& ports, DeviceTree& tree, Clock& clock,
         WindowActions windowActions)
@@ -131,18 +140,6 @@ struct WindowLogic::State final : public OperatorPanel {
     std::string path;
     CallAndWait([&] { path = front.FilePathText(); });
     return path;
-  }
-  void SetDownloadEnabled(bool enabled) override {
-    // The button comes back when the worker has ended (WorkerEnded), not before: while the
-    // worker still waits to post its rescan, a second download must not start.
-    if (OnWindowThread()) {
-      if (!(enabled && workerRunning)) front.SetDownloadEnabled(enabled);
-      return;
-    }
-    if (!enabled) CallAndWait([&] { front.SetDownloadEnabled(false); });
-  }
-  void PostDeviceScan() override {
-    Post([this] { FindDevices(); });
   }
   void ShowDevices(const std::vector<std::string>& lines, int selected) override {
     if (OnWindowThread()) return front.SetDeviceLines(lines, selected);
@@ -210,12 +207,16 @@ struct WindowLogic::State final : public OperatorPanel {
     actions.scan(station);
   }
 
+  // The button stays disabled until the worker has ended (WorkerEnded): while the worker still
+  // waits to post its rescan, a second download must not start.
   void StartWorker() {
     front.SetDownloadEnabled(false);
     workerRunning = true;
     try {
       worker = std::thread([this] {
         actions.download(station);
+        station.clock.SleepMs(RESCAN_DELAY_MS);
+        Post([this] { FindDevices(); });
         Post([this] { WorkerEnded(); });
       });
     } catch (const std::system_error&) {

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "console/station.h"
-#include "discovery/device_scan.h"
-#include "link/download_run.h"
+#include "app/device_scan.h"
+#include "app/download_run.h"
+#include "app/station.h"
 #include "platform/clock.h"
 #include "platform/device_tree.h"
 #include "platform/file_reader.h"
@@ -112,17 +112,16 @@ class WindowFront {
 // The operations behind the commands; tests replace them.
 struct WindowActions {
   std::function<uint8_t(Station&)> scan;   // the device scan, window's thread
-  std::function<void(Station&)> download;  // the worker's body
+  std::function<void(Station&)> download;  // the run, on the worker's thread
   std::function<bool(const std::string&)> fileExists;
 };
 
-// ScanDevices, DownloadThread and FileExists. Inline, so that the console library itself does
-// not depend on the rooms that depend on it.
-inline WindowActions StandardWindowActions() {
-  return {[](Station& station) { return ScanDevices(station); },
-          [](Station& station) { DownloadThread(station); },
-          [](const std::string& path) { return FileExists(path); }};
-}
+// ScanDevices, a download run at the station and FileExists.
+WindowActions StandardWindowActions();
+
+// After each run the worker lets the device settle (it is resetting) this long, then asks for a
+// device scan.
+inline constexpr uint32_t RESCAN_DELAY_MS = 1000;
 
 class WindowLogic {
  public:

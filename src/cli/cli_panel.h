@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/operator_panel.h"
 #include "cli/progress.h"
-#include "platform/operator_panel.h"
 
 namespace iapflash::cli {
 
@@ -24,9 +24,6 @@ class CliPanel final : public OperatorPanel {
   void AppendLog(std::string_view text) override;
   int SelectedDevice() override;
   std::string FilePath() override { return filePath_; }
-  void SetDownloadEnabled(bool) override {}
-  // The command ends after its run: there is no list to refresh.
-  void PostDeviceScan() override {}
   void ShowDevices(const std::vector<std::string>& lines, int selected) override;
 
   void Select(int index);

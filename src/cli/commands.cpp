@@ -5,12 +5,12 @@
 #include <cstring>
 #include <memory>
 
+#include "app/device_scan.h"
+#include "app/download_run.h"
+#include "app/station.h"
 #include "cli/cli_panel.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
-#include "console/station.h"
-#include "discovery/device_scan.h"
-#include "link/download_run.h"
 #include "sim/sim_bus.h"
 
 namespace iapflash::cli {
@@ -43,7 +43,7 @@ void UseOnePort(Station& station, const std::string& port, bool inIapMode) {
   std::memset(&entry, 0, sizeof entry);
   entry.portCount = 1;
   CopyText(entry.ports[0].portName, port);
-  entry.inIapMode = inIapMode ? 1 : 0;
+  entry.inIapMode = inIapMode;
   station.deviceCount = 1;
 }
 
@@ -104,7 +104,9 @@ int RunFlash(const FlashOptions& options) {
       panel.Select(found);
     }
   }
-  return DownloadRun(station) ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+  IgnoredRunEvents noEvents;
+  RunEventSink& events = progress ? static_cast<RunEventSink&>(*progress) : noEvents;
+  return DownloadRunAt(station, events).success ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
 }
 
 }  // namespace iapflash::cli

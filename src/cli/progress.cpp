@@ -1,17 +1,12 @@
 #include "cli/progress.h"
 
 #include <algorithm>
-#include <charconv>
+#include <variant>
 
 namespace iapflash::cli {
 namespace {
 
-constexpr uint32_t BYTES_PER_DOT = 1024;
-constexpr std::string_view READ_PREFIX = "  已读取下载数据";
-constexpr std::string_view READ_SUFFIX = "字节";
-constexpr std::string_view PROGRAM_STEP = "4.写FLASH>>";
-constexpr std::string_view VERIFY_STEP = "5.下载检验>>";
-constexpr std::string_view PASS_DONE = "  成功";
+constexpr uint64_t REDRAW_BYTES = 1024;
 constexpr int MAX_BAR = 30;
 constexpr int MIN_BAR = 8;
 
@@ -34,57 +29,45 @@ std::string Duration(uint64_t seconds) {
 
 }  // namespace
 
-void DownloadProgress::Observe(std::string_view text) {
-  if (text == ".") {
-    // Dots while the start reply is awaited come before step 4 and count nothing.
-    if (phase_ == Phase::Program) {
-      programmed_ = std::min<uint64_t>(programmed_ + BYTES_PER_DOT, imageLength_);
-    } else if (phase_ == Phase::Verify) {
-      verified_ = std::min<uint64_t>(verified_ + BYTES_PER_DOT, imageLength_);
+bool DownloadProgress::Observe(const RunEvent& event) {
+  if (const auto* started = std::get_if<StepStarted>(&event)) {
+    if (started->step == RunStep::Program && phase_ == Phase::Idle) {
+      phase_ = Phase::Program;
+      startedMs_ = clock_.NowMs();
+    } else if (started->step == RunStep::Verify && phase_ == Phase::Program) {
+      programmed_ = imageLength_;
+      phase_ = Phase::Verify;
     }
-    return;
+    return false;
   }
-  // A log line arrives whole, ended by "\r\n"; the failure summary holds several.
-  while (!text.empty()) {
-    const std::size_t end = text.find("\r\n");
-    OnLine(text.substr(0, end));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 2);
+  if (const auto* progress = std::get_if<PassProgress>(&event)) {
+    const Phase pass = progress->pass == ImagePass::Program ? Phase::Program : Phase::Verify;
+    if (phase_ != pass) return false;
+    imageLength_ = progress->total;
+    (pass == Phase::Program ? programmed_ : verified_) = std::min(progress->done, progress->total);
+    return true;
   }
-}
-
-void DownloadProgress::OnLine(std::string_view line) {
-  if (line.starts_with(READ_PREFIX) && line.ends_with(READ_SUFFIX)) {
-    const std::string_view digits =
-        line.substr(READ_PREFIX.size(), line.size() - READ_PREFIX.size() - READ_SUFFIX.size());
-    uint32_t length = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), length);
-    if (error == std::errc{} && end == digits.data() + digits.size()) imageLength_ = length;
-    return;
-  }
-  if (line == PROGRAM_STEP && phase_ == Phase::Idle) {
-    phase_ = Phase::Program;
-    startedMs_ = clock_.NowMs();
-    return;
-  }
-  if (line == VERIFY_STEP && phase_ == Phase::Program) {
-    programmed_ = imageLength_;
-    phase_ = Phase::Verify;
-    return;
-  }
-  if (!Active()) return;
-  if (line == PASS_DONE) {
-    if (phase_ == Phase::Program) {
+  if (const auto* ended = std::get_if<StepEnded>(&event)) {
+    if (!Active()) return false;
+    const bool program = ended->step == RunStep::Program && phase_ == Phase::Program;
+    const bool verify = ended->step == RunStep::Verify && phase_ == Phase::Verify;
+    if (!program && !verify) return false;
+    // A failed pass leaves the bar where it stood.
+    if (!ended->success) {
+      phase_ = Phase::Over;
+    } else if (program) {
       programmed_ = imageLength_;
     } else {
       verified_ = imageLength_;
       phase_ = Phase::Over;
     }
-    return;
+    return true;
   }
-  // Any other line in a pass is its failure: the bar stops where it stood.
-  if (!line.empty() && line.front() != ' ') phase_ = Phase::Over;
-  if (line == "  失败." || line == "  出错.") phase_ = Phase::Over;
+  if (std::holds_alternative<RunFinished>(event) && Active()) {
+    phase_ = Phase::Over;
+    return true;
+  }
+  return false;
 }
 
 std::string DownloadProgress::Render(int width) const {
@@ -162,6 +145,25 @@ void ProgressView::BeforeLog() {
   }
 }
 
+void ProgressView::OnEvent(const RunEvent& event) {
+  const bool wasActive = progress_.Active();
+  if (!progress_.Observe(event)) return;
+  const uint64_t kib = progress_.Done() / REDRAW_BYTES;
+  // Every packet moves the count: the bar follows in KiB steps and at a pass's end.
+  if (std::holds_alternative<PassProgress>(event) && progress_.Done() != 0 &&
+      progress_.Done() != progress_.Total() && kib == drawnKiB_) {
+    return;
+  }
+  drawnKiB_ = kib;
+  if (sharesLogTerminal_) {
+    BeforeLog();
+    if (progress_.Active()) Draw();
+    return;
+  }
+  if (!progress_.Active() && !wasActive) return;
+  Draw();
+}
+
 void ProgressView::AfterLog(std::string_view text) {
   const std::size_t lineEnd = text.find_last_of('\n');
   if (lineEnd == std::string_view::npos) {
@@ -169,13 +171,15 @@ void ProgressView::AfterLog(std::string_view text) {
   } else {
     logColumn_ = DisplayWidth(text.substr(lineEnd + 1));
   }
-  const bool wasActive = progress_.Active();
-  progress_.Observe(text);
+  // The log's write took the bar's place beside it: put it back after the cursor.
+  if (sharesLogTerminal_ && progress_.Active()) Draw();
+}
+
+void ProgressView::Draw() {
   const int columns = columns_ ? columns_() : 0;
   const int width = (columns > 0 ? columns : 80) - 1;
 
   if (sharesLogTerminal_) {
-    if (!progress_.Active()) return;
     const std::string bar = progress_.Render(width - logColumn_ - 1);
     if (bar.empty()) return;
     // Saved and restored cursor: the next log byte lands where the log left off.
@@ -188,7 +192,6 @@ void ProgressView::AfterLog(std::string_view text) {
     drawn_ = true;
     return;
   }
-  if (!progress_.Active() && !wasActive) return;
   if (lineEnded_) return;
   std::fprintf(terminal_, "\r%s\x1b[K", progress_.Render(width).c_str());
   drawn_ = true;

@@ -6,19 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "log/run_events.h"
 #include "platform/clock.h"
 
 namespace iapflash::cli {
 
-// Follows a download's log and works out how far the program and verify passes have come: the
-// image length from the read step's line, then one dot per 1024 bytes sent in steps 4 and 5 and
-// the whole length at each pass's "  成功". The core stays unaware of it.
+// Follows a download's events and works out how far the program and verify passes have come.
 class DownloadProgress {
  public:
   explicit DownloadProgress(Clock& clock) : clock_(clock) {}
 
-  // One append to the log pane, exactly as the panel received it.
-  void Observe(std::string_view text);
+  // One event of the run, in the order the run emitted them. True when what Render shows may
+  // have changed.
+  bool Observe(const RunEvent& event);
 
   // From the program pass's step line until both passes are over or one failed.
   bool Active() const { return phase_ == Phase::Program || phase_ == Phase::Verify; }
@@ -33,7 +33,6 @@ class DownloadProgress {
 
  private:
   enum class Phase { Idle, Program, Verify, Over };
-  void OnLine(std::string_view line);
 
   Clock& clock_;
   Phase phase_ = Phase::Idle;
@@ -47,10 +46,11 @@ class DownloadProgress {
 // three or four bytes (the log's Chinese), one otherwise.
 int DisplayWidth(std::string_view text);
 
-// Draws a DownloadProgress on a terminal (stderr) around the log's writes. When the log goes to
-// the same terminal, the bar stands on the log's current line after the cursor and is erased
-// before each log write; otherwise it owns its line and is redrawn in place.
-class ProgressView {
+// Draws a DownloadProgress on a terminal (stderr) as the run's events come, and around the log's
+// writes. When the log goes to the same terminal, the bar stands on the log's current line after
+// the cursor and is erased before each log write; otherwise it owns its line and is redrawn in
+// place. The bar is redrawn whenever another KiB of a pass is done, and when a pass ends.
+class ProgressView final : public RunEventSink {
  public:
   ProgressView(std::FILE* terminal, Clock& clock, bool sharesLogTerminal,
                std::function<int()> columns);
@@ -58,10 +58,13 @@ class ProgressView {
   ProgressView(const ProgressView&) = delete;
   ProgressView& operator=(const ProgressView&) = delete;
 
+  void OnEvent(const RunEvent& event) override;
   void BeforeLog();
   void AfterLog(std::string_view text);
 
  private:
+  void Draw();
+
   std::FILE* terminal_;
   DownloadProgress progress_;
   bool sharesLogTerminal_;
@@ -69,6 +72,7 @@ class ProgressView {
   int logColumn_ = 0;  // where the log's cursor stands on its current line
   bool drawn_ = false;
   bool lineEnded_ = false;
+  uint64_t drawnKiB_ = 0;  // Done() in whole KiB when last drawn
 };
 
 }  // namespace iapflash::cli

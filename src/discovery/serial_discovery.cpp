@@ -6,15 +6,11 @@
 #include <string>
 #include <utility>
 
+#include "discovery/maker_ids.h"
+
 namespace iapflash {
 namespace {
 
-// The maker's two USB vendor IDs as the system writes them into device IDs, and the product ID
-// of the microcontroller's IAP boot program.
-constexpr std::array<std::string_view, 2> MAKER_PARENT_MARKS{"_7F3C", "_6B2D"};
-constexpr std::array<std::string_view, 2> MAKER_NODE_MARKS{"7F3C", "6B2D"};
-constexpr std::string_view BOOT_VENDOR = "7F3C";
-constexpr std::string_view BOOT_PRODUCT = "2C71";
 // The maker's own USB-serial drivers and the system's driver for communication-class devices.
 constexpr std::array<std::string_view, 4> KNOWN_DRIVERS{"KVSERIAL", "KVSERLEG", "KVMULTCM",
                                                         "usbser"};
@@ -33,12 +29,6 @@ bool Contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
-template <std::size_t N>
-bool ContainsAny(std::string_view text, const std::array<std::string_view, N>& parts) {
-  return std::any_of(parts.begin(), parts.end(),
-                     [&](std::string_view part) { return Contains(text, part); });
-}
-
 // A property value's text: its bytes up to the first terminator.
 std::string_view TextOf(const std::string& value) {
   return std::string_view(value.data(), TextLength(value.data(), value.size()));
@@ -48,21 +38,17 @@ bool IsKnownDriver(std::string_view service) {
   return std::find(KNOWN_DRIVERS.begin(), KNOWN_DRIVERS.end(), service) != KNOWN_DRIVERS.end();
 }
 
-bool IsBootProgram(std::string_view hardwareId) {
-  return Contains(hardwareId, BOOT_VENDOR) && Contains(hardwareId, BOOT_PRODUCT);
-}
-
 // Examines member index of set (node) and fills port when it is a port of interest.
 bool TakePort(DeviceTree& tree, DeviceSet& set, uint32_t index, DevInst node, PortEntry& port) {
   std::string text;
   DevInst parent = 0;
   DevInst makerParent = 0;
   if (!tree.Parent(node, parent) || !tree.InstanceId(parent, text)) return false;
-  if (ContainsAny(TextOf(text), MAKER_PARENT_MARKS)) {
+  if (ContainsMakerId(TextOf(text), true)) {
     makerParent = parent;
   } else {
     if (!tree.InstanceId(node, text)) return false;
-    if (!ContainsAny(TextOf(text), MAKER_NODE_MARKS)) {
+    if (!ContainsMakerId(TextOf(text))) {
       if (!set.Property(index, DeviceProperty::Service, text)) return false;
       if (!IsKnownDriver(TextOf(text))) return false;
     }
@@ -146,7 +132,7 @@ void CompleteDevice(DeviceTree& tree, DeviceEntry& device) {
   std::string value;
   if (tree.NodeProperty(device.parentInstance, DeviceProperty::HardwareId, value)) {
     CopyToField(device.parentHardwareId, value);
-    if (device.portCount == 1) device.inIapMode = IsBootProgram(device.parentHardwareId) ? 1 : 0;
+    if (device.portCount == 1) device.inIapMode = ContainsBootProgramId(device.parentHardwareId);
   }
   if (tree.NodeProperty(device.parentInstance, DeviceProperty::DeviceDesc, value)) {
     CopyToField(device.parentDescription, value);

@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 
-#include "console/log.h"
 #include "image/hex_image.h"
 
 namespace iapflash {
@@ -14,38 +13,37 @@ namespace {
 constexpr char UPDATE_TAG[] = "IAP_UPDATA_FILE";  // compared with its terminating zero
 constexpr char READ_CAPTION[] = "    读下载文件 ";
 
-void LogTooLarge(OperatorPanel& panel) {
-  LogLine(panel, "    下载文件不能超过%d字节", static_cast<int>(MAX_IMAGE_SIZE));
+void LogTooLarge(LogSink& log) {
+  LogLine(log, "    下载文件不能超过%d字节", static_cast<int>(MAX_IMAGE_SIZE));
 }
 
-// Steps from the payload in memory to the image, its length and checksum.
-bool BuildImage(OperatorPanel& panel, bool hex, const uint8_t* payload, uint32_t payloadLength,
-                uint8_t* image, uint32_t& length, uint32_t& checksum) {
-  const uint32_t capacity = length;
-  uint32_t imageLength = 0;
+// Steps from the payload in memory to the image and its checksum.
+std::optional<UpdateImage> BuildImage(LogSink& log, bool hex, const uint8_t* payload,
+                                      uint32_t payloadLength) {
+  UpdateImage image;
   if (hex) {
-    LogLine(panel, "    HEX格式转换成BIN格式.");
-    if (!ConvertHexImage(reinterpret_cast<const char*>(payload), payloadLength, image, capacity,
-                         imageLength)) {
-      LogLine(panel, "    无效的HEX文件.");
-      return false;
+    LogLine(log, "    HEX格式转换成BIN格式.");
+    image.bytes.assign(MAX_IMAGE_SIZE, 0);
+    uint32_t imageLength = 0;
+    if (!ConvertHexImage(reinterpret_cast<const char*>(payload), payloadLength, image.bytes.data(),
+                         MAX_IMAGE_SIZE, imageLength)) {
+      LogLine(log, "    无效的HEX文件.");
+      return std::nullopt;
     }
-    if (imageLength > capacity) {
-      LogTooLarge(panel);
-      return false;
+    if (imageLength > MAX_IMAGE_SIZE) {
+      LogTooLarge(log);
+      return std::nullopt;
     }
+    image.bytes.resize(imageLength);
   } else {
-    // The capacity bounds the copy too, so a smaller image buffer is never overrun.
-    if (payloadLength > MAX_IMAGE_SIZE || payloadLength > capacity) {
-      LogTooLarge(panel);
-      return false;
+    if (payloadLength > MAX_IMAGE_SIZE) {
+      LogTooLarge(log);
+      return std::nullopt;
     }
-    std::memcpy(image, payload, payloadLength);
-    imageLength = payloadLength;
+    image.bytes.assign(payload, payload + payloadLength);
   }
-  length = imageLength;
-  checksum = ImageChecksum(image, imageLength);
-  return true;
+  image.checksum = ImageChecksum(image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
+  return image;
 }
 
 }  // namespace
@@ -75,64 +73,61 @@ uint32_t ImageChecksum(const uint8_t* image, uint32_t length) {
   return sum;
 }
 
-bool LoadUpdateFrom(OperatorPanel& panel, const std::string& path, ReadOnlyFile& file,
-                    uint8_t* image, uint32_t& length, uint32_t& checksum) {
-  checksum = 0;
+std::optional<UpdateImage> LoadUpdateFrom(LogSink& log, const std::string& path,
+                                          ReadOnlyFile& file) {
   const uint64_t size = file.Size();
   if (size < MIN_UPDATE_FILE_SIZE) {
-    LogLine(panel, "    无效下载文件L %s", path.c_str());
-    return false;
+    LogLine(log, "    无效下载文件L %s", path.c_str());
+    return std::nullopt;
   }
   // Far beyond any image; taking only the low 32 bits would read a wrong part of the file.
   if (size > std::numeric_limits<uint32_t>::max()) {
-    LogTooLarge(panel);
-    return false;
+    LogTooLarge(log);
+    return std::nullopt;
   }
   const auto fileSize = static_cast<uint32_t>(size);
   const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[fileSize]());
   if (!buffer) {
-    LogLine(panel, "    内存不足，无法读取下载文件(%u字节).", static_cast<unsigned>(fileSize));
-    return false;
+    LogLine(log, "    内存不足，无法读取下载文件(%u字节).", static_cast<unsigned>(fileSize));
+    return std::nullopt;
   }
 
   const IoResult header = file.Read(buffer.get(), UPDATE_HEADER_SIZE);
   if (!header.ok) {
-    LogLastError(panel, READ_CAPTION, header.error);
-    return false;
+    LogLastError(log, READ_CAPTION, header.error);
+    return std::nullopt;
   }
   if (header.count < UPDATE_HEADER_SIZE) {
-    LogLine(panel, "    无效下载文件L(%d).", static_cast<int>(header.count));
-    return false;
+    LogLine(log, "    无效下载文件L(%d).", static_cast<int>(header.count));
+    return std::nullopt;
   }
   if (!IsUpdateHeader(buffer.get())) {
-    LogLine(panel, "    无效下载文件F.");
-    return false;
+    LogLine(log, "    无效下载文件F.");
+    return std::nullopt;
   }
 
   // The payload overwrites the header; its length is what the read delivers.
   const IoResult payload = file.Read(buffer.get(), fileSize - UPDATE_HEADER_SIZE);
   if (!payload.ok) {
-    LogLastError(panel, READ_CAPTION, payload.error);
-    return false;
+    LogLastError(log, READ_CAPTION, payload.error);
+    return std::nullopt;
   }
-  return BuildImage(panel, IsHexPath(path), buffer.get(), payload.count, image, length, checksum);
+  return BuildImage(log, IsHexPath(path), buffer.get(), payload.count);
 }
 
-bool LoadUpdateFile(OperatorPanel& panel, uint8_t* image, uint32_t& length, uint32_t& checksum) {
-  checksum = 0;
-  const std::string path = panel.FilePath();
+std::optional<UpdateImage> LoadUpdateFile(LogSink& log, const std::string& path) {
   // Refused rather than cut (or cut at a zero byte), so that no other file is opened instead.
   if (path.size() > MAX_UPDATE_PATH_LENGTH || path.find('\0') != std::string::npos) {
-    LogLine(panel, "    无法打开下载文件%s", path.c_str());
-    return false;
+    LogLine(log, "    无法打开下载文件%s", path.c_str());
+    return std::nullopt;
   }
   SystemError error = 0;
   const std::unique_ptr<ReadOnlyFile> file = OpenForReading(path, error);
   if (!file) {
-    LogLine(panel, "    无法打开下载文件%s", path.c_str());
-    return false;
+    LogLine(log, "    无法打开下载文件%s", path.c_str());
+    return std::nullopt;
   }
-  return LoadUpdateFrom(panel, path, *file, image, length, checksum);
+  return LoadUpdateFrom(log, path, *file);
 }
 
 }  // namespace iapflash

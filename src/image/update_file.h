@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "log/log.h"
 #include "platform/file_reader.h"
-#include "platform/operator_panel.h"
 
 namespace iapflash {
 
@@ -16,16 +18,20 @@ inline constexpr uint32_t MIN_UPDATE_FILE_SIZE = 520;
 // shortened path can never name another file.
 inline constexpr std::size_t MAX_UPDATE_PATH_LENGTH = 259;
 
-// Reads the update file named by the panel's path control into image. length: in, the image's
-// capacity; out, on success, the image length. checksum: the 32-bit byte sum of the image
-// (0 unless the load succeeds). Logs every failure; returns true when the image is ready.
+// The image an update file holds, at most MAX_IMAGE_SIZE bytes, and its checksum.
+struct UpdateImage {
+  std::vector<uint8_t> bytes;
+  uint32_t checksum = 0;  // the 32-bit byte sum of bytes
+};
+
+// Reads the update file at path (UTF-8). Logs every failure to log and returns nothing then.
 // Opens existing files only, for reading: a missing file is never created.
-bool LoadUpdateFile(OperatorPanel& panel, uint8_t* image, uint32_t& length, uint32_t& checksum);
+std::optional<UpdateImage> LoadUpdateFile(LogSink& log, const std::string& path);
 
 // LoadUpdateFile after its open: reads the open file, named path (for the messages and the
 // HEX or BIN choice), with the same checks, messages and results.
-bool LoadUpdateFrom(OperatorPanel& panel, const std::string& path, ReadOnlyFile& file,
-                    uint8_t* image, uint32_t& length, uint32_t& checksum);
+std::optional<UpdateImage> LoadUpdateFrom(LogSink& log, const std::string& path,
+                                          ReadOnlyFile& file);
 
 // True when the path, upper-cased, contains ".HEX": its payload is Intel HEX text.
 bool IsHexPath(std::string_view path);

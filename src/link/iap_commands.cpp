@@ -1,9 +1,9 @@
 #include "link/iap_commands.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-
-#include "console/log.h"
+#include <optional>
 
 namespace iapflash {
 namespace {
@@ -17,111 +17,87 @@ void PutBigEndian(uint8_t* at, uint32_t value) {
   at[3] = static_cast<uint8_t>(value);
 }
 
-// The 14-byte start or end packet.
-Packet BoundaryPacket(uint8_t code, uint32_t imageLength, uint32_t imageChecksum) {
+constexpr std::size_t BOUNDARY_PACKET_SIZE = 14;
+
+bool IsReadFailure(LinkError error) {
+  return error == LinkError::ReadFailed || error == LinkError::NoReply ||
+         error == LinkError::ShortReply || error == LinkError::WrongEcho;
+}
+
+// The start or end command: its 14-byte packet, the exchange and the command's own messages.
+CommandResult Boundary(Link& link, IapCode code, uint32_t imageLength, uint32_t imageChecksum,
+                       std::optional<uint32_t> waitBudgetMs, const char* sendFailure,
+                       const char* readFailure) {
   Packet packet{};
-  packet[0] = code;
+  packet[0] = static_cast<uint8_t>(code);
   packet[1] = 12;
   PutBigEndian(&packet[2], imageLength);
   PutBigEndian(&packet[6], imageChecksum);
-  return packet;
+  const CommandResult result =
+      link.Exchange(std::span(packet.data(), BOUNDARY_PACKET_SIZE), waitBudgetMs);
+  LogSink& log = link.Env().log;
+  if (result.error == LinkError::WriteFailed || result.error == LinkError::WriteShort) {
+    LogLine(log, "%s", sendFailure);
+  } else if (IsReadFailure(result.error)) {
+    LogLine(log, "%s", readFailure);
+  } else if (result.error == LinkError::DeviceStatus) {
+    LogLine(log, "  命令执行错误.[%X].", static_cast<unsigned>(result.status));
+  }
+  return result;
 }
-
-constexpr uint32_t BOUNDARY_PACKET_SIZE = 14;
 
 }  // namespace
 
-bool IapStart(Station& station, const LinkHandle& link, uint32_t imageLength,
-              uint32_t imageChecksum) {
-  const Packet packet = BoundaryPacket(ZVQMcuIAP_START, imageLength, imageChecksum);
-  uint32_t length = BOUNDARY_PACKET_SIZE;
-  if (!LinkWrite(station, link, packet.data(), length)) {
-    LogLine(station.panel, "  ZVQMcuIAP_START send data failure");
-    return false;
-  }
-  uint8_t status = 0;
-  if (!LinkReadStatusWait(station, link, ZVQMcuIAP_START, status, length, IAP_START_BUDGET_MS)) {
-    LogLine(station.panel, "  Read status failure.");
-    return false;
-  }
-  if (status != 0) {
-    LogLine(station.panel, "  命令执行错误.[%X].", static_cast<unsigned>(status));
-    return false;
-  }
-  return true;
+CommandResult IapStart(Link& link, uint32_t imageLength, uint32_t imageChecksum) {
+  return Boundary(link, IapCode::Start, imageLength, imageChecksum, IAP_START_BUDGET_MS,
+                  "  ZVQMcuIAP_START send data failure", "  Read status failure.");
 }
 
-bool IapEnd(Station& station, const LinkHandle& link, uint32_t imageLength,
-            uint32_t imageChecksum) {
-  const Packet packet = BoundaryPacket(ZVQMcuIAP_END, imageLength, imageChecksum);
-  uint32_t length = BOUNDARY_PACKET_SIZE;
-  if (!LinkWrite(station, link, packet.data(), length)) {
-    LogLine(station.panel, "  ZVQMcuIAP_END send data failure");
-    return false;
-  }
-  uint8_t status = 0;
-  if (!LinkReadStatus(station, link, ZVQMcuIAP_END, status, length)) {
-    LogLine(station.panel, "  Read status failure..");
-    return false;
-  }
-  if (status != 0) {
-    LogLine(station.panel, "  命令执行错误.[%X].", static_cast<unsigned>(status));
-    return false;
-  }
-  return true;
+CommandResult IapEnd(Link& link, uint32_t imageLength, uint32_t imageChecksum) {
+  return Boundary(link, IapCode::End, imageLength, imageChecksum, std::nullopt,
+                  "  ZVQMcuIAP_END send data failure", "  Read status failure..");
 }
 
-bool IapTransferImage(Station& station, const LinkHandle& link, uint8_t code, uint32_t startOffset,
-                      const uint8_t* image, uint32_t length) {
-  uint32_t offset = startOffset;
-  uint32_t remaining = length;
-  while (remaining != 0) {
-    const uint32_t chunk = remaining < IAP_CHUNK_MAX ? remaining : IAP_CHUNK_MAX;
+CommandResult IapTransferImage(Link& link, IapCode code, std::span<const uint8_t> image) {
+  LinkEnv& env = link.Env();
+  const auto length = static_cast<uint32_t>(image.size());
+  const ImagePass pass = code == IapCode::Program ? ImagePass::Program : ImagePass::Verify;
+  env.events.OnEvent(PassProgress{pass, 0, length});
+  uint32_t offset = 0;
+  while (offset < length) {
+    const uint32_t chunk = std::min(length - offset, IAP_CHUNK_MAX);
     Packet packet{};
-    packet[0] = code;
+    packet[0] = static_cast<uint8_t>(code);
     packet[1] = static_cast<uint8_t>(chunk + 4);
     PutBigEndian(&packet[2], offset);
-    std::memcpy(&packet[6], image + offset, chunk);
+    std::memcpy(&packet[6], image.data() + offset, chunk);
 
-    uint32_t sent = 6 + chunk;
-    if (!LinkWrite(station, link, packet.data(), sent)) {
-      LogLine(station.panel, "    发送命令包失败.[%X>%dB].", static_cast<unsigned>(offset),
+    const CommandResult result = link.Exchange(std::span(packet.data(), 6 + chunk));
+    if (result.error == LinkError::WriteFailed || result.error == LinkError::WriteShort) {
+      LogLine(env.log, "    发送命令包失败.[%X>%dB].", static_cast<unsigned>(offset),
               static_cast<int>(chunk));
-      return false;
+      return result;
     }
-    uint8_t status = 0;
-    uint32_t received = 0;
-    if (!LinkReadStatus(station, link, code, status, received)) {
-      LogLine(station.panel, "  Read status failure.[%X>%dB].", static_cast<unsigned>(offset),
+    if (IsReadFailure(result.error)) {
+      LogLine(env.log, "  Read status failure.[%X>%dB].", static_cast<unsigned>(offset),
               static_cast<int>(chunk));
-      return false;
+      return result;
     }
-    if (status != 0) {
-      LogLine(station.panel, "  [%08X]%s(%X).", static_cast<unsigned>(offset),
-              code == ZVQMcuIAP_PROG ? "编程" : "检验", static_cast<unsigned>(status));
-      return false;
+    if (result.error == LinkError::DeviceStatus) {
+      LogLine(env.log, "  [%08X]%s(%X).", static_cast<unsigned>(offset),
+              code == IapCode::Program ? "编程" : "检验", static_cast<unsigned>(result.status));
+      return result;
     }
     offset += chunk;
-    remaining -= chunk;
-    if ((offset & 0x3FF) == 0) LogAppend(station.panel, ".");
+    env.events.OnEvent(PassProgress{pass, offset, length});
+    if ((offset & 0x3FF) == 0) LogAppend(env.log, ".");
   }
-  return true;
+  return {};
 }
 
-bool IapProgram(Station& station, const LinkHandle& link, const uint8_t* image,
-                uint32_t imageLength) {
-  return IapTransferImage(station, link, ZVQMcuIAP_PROG, 0, image, imageLength);
-}
-
-bool IapVerify(Station& station, const LinkHandle& link, const uint8_t* image,
-               uint32_t imageLength) {
-  return IapTransferImage(station, link, ZVQMcuIAP_VERIFY, 0, image, imageLength);
-}
-
-bool IapReset(Station& station, const LinkHandle& link) {
-  const uint8_t packet[2] = {ZVQMcuIAP_RESET, 0};
-  uint32_t length = sizeof packet;
-  return LinkWrite(station, link, packet, length);
+bool IapReset(Link& link) {
+  const uint8_t packet[2] = {static_cast<uint8_t>(IapCode::Reset), 0};
+  return link.Send(packet, true) == LinkError::None;
 }
 
 }  // namespace iapflash

@@ -1,13 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
-#include "console/station.h"
+#include "link/link.h"
 
 namespace iapflash {
-
-inline constexpr unsigned PORT_NAME_SIZE = 64;
 
 // Sent as it is on the application's port: no terminator, no frame, no checksum.
 inline constexpr std::string_view IAP_MODE_REQUEST = "#K!Q%T&_BLD*907M";
@@ -16,13 +16,12 @@ inline constexpr unsigned IAP_SEARCH_ATTEMPTS = 15;
 inline constexpr uint32_t IAP_SEARCH_INTERVAL_MS = 200;
 
 // Asks the application at appPort to enter its IAP boot program and finds the port under which
-// the same device (same USB location) comes back. On success iapPort holds that port's name;
-// on failure it is left as it was. appPort and iapPort may be the same buffer.
-bool EnterIapMode(Station& station, const char* appPort, char (&iapPort)[PORT_NAME_SIZE],
-                  const char* locationInfo);
+// the same device (same USB location) comes back; that port's name, or nothing on failure.
+std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort,
+                                        std::string_view locationInfo);
 
-// One search for an IAP-mode device at exactly locationInfo; copies its port name into out.
-// A port name that does not fit out is refused, never cut. Logs nothing.
-bool FindIapPort(DeviceTree& tree, char (&out)[PORT_NAME_SIZE], const char* locationInfo);
+// One search for an IAP-mode device at exactly locationInfo; its port name. A port name of
+// PORT_NAME_SIZE bytes or more is refused, as the device table could not hold it. Logs nothing.
+std::optional<std::string> FindIapPort(DeviceTree& tree, std::string_view locationInfo);
 
 }  // namespace iapflash

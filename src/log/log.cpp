@@ -1,4 +1,4 @@
-#include "console/log.h"
+#include "log/log.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,18 +11,9 @@ namespace {
 
 std::atomic<DiagnosticSink> diagnosticSink{&DebugOutput};
 
-// Length of text cut to at most limit bytes without splitting a UTF-8 sequence.
-std::size_t Utf8Cut(const char* text, std::size_t length, std::size_t limit) {
-  if (length <= limit) return length;
-  std::size_t cut = limit;
-  // Step back over continuation bytes to the lead byte of the cut sequence, and drop it.
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  return cut;
-}
+int AppendFormatted(LogSink& sink, const char* format, va_list args) IAPFLASH_PRINTF(2, 0);
 
-int AppendFormatted(OperatorPanel& panel, const char* format, va_list args) IAPFLASH_PRINTF(2, 0);
-
-int AppendFormatted(OperatorPanel& panel, const char* format, va_list args) {
+int AppendFormatted(LogSink& sink, const char* format, va_list args) {
   char buffer[LOG_APPEND_SIZE] = {};
   const int wanted = std::vsnprintf(buffer, sizeof buffer, format, args);
   if (wanted < 0) return 0;
@@ -33,23 +24,33 @@ int AppendFormatted(OperatorPanel& panel, const char* format, va_list args) {
     text.assign(buffer, Utf8Cut(buffer, sizeof buffer - 1, LOG_APPEND_SIZE - 2));
     text += '\n';
   }
-  panel.AppendLog(text);
+  sink.AppendLog(text);
   return 1;
 }
 
 }  // namespace
 
-void SetDiagnosticSink(DiagnosticSink sink) { diagnosticSink.store(sink ? sink : &DebugOutput); }
+std::size_t Utf8Cut(const char* text, std::size_t length, std::size_t limit) {
+  if (length <= limit) return length;
+  std::size_t cut = limit;
+  // Step back over continuation bytes to the lead byte of the cut sequence, and drop it.
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return cut;
+}
 
-int LogAppend(OperatorPanel& panel, const char* format, ...) {
+void SetDiagnosticSink(DiagnosticSink sink) {
+  diagnosticSink.store(sink ? sink : &DebugOutput);
+}
+
+int LogAppend(LogSink& sink, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int result = AppendFormatted(panel, format, args);
+  const int result = AppendFormatted(sink, format, args);
   va_end(args);
   return result;
 }
 
-int LogLine(OperatorPanel& panel, const char* format, ...) {
+int LogLine(LogSink& sink, const char* format, ...) {
   char buffer[LOG_LINE_SIZE] = {};
   va_list args;
   va_start(args, format);
@@ -62,14 +63,14 @@ int LogLine(OperatorPanel& panel, const char* format, ...) {
   line += "\r\n";
   diagnosticSink.load()(line);
   // Formatted once: a "%" inside an argument stays as it is.
-  return LogAppend(panel, "%s", line.c_str());
+  return LogAppend(sink, "%s", line.c_str());
 }
 
-void LogLastError(OperatorPanel& panel, const char* caption, SystemError code) {
+void LogLastError(LogSink& sink, const char* caption, SystemError code) {
   constexpr std::size_t SYSTEM_TEXT_SIZE = 100;
   const std::string text = SystemErrorText(code);
   const std::string shown(text, 0, Utf8Cut(text.data(), text.size(), SYSTEM_TEXT_SIZE - 1));
-  LogLine(panel, "%s:Last Err(%x)%s", caption, static_cast<unsigned>(code), shown.c_str());
+  LogLine(sink, "%s:Last Err(%x)%s", caption, static_cast<unsigned>(code), shown.c_str());
 }
 
 }  // namespace iapflash

@@ -1,4 +1,4 @@
-#include "discovery/device_scan.h"
+#include "app/device_scan.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

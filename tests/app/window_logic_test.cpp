@@ -1,9 +1,10 @@
-#include "console/window_logic.h"
+#include "app/window_logic.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -12,7 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "console/log.h"
+#include "log/log.h"
+#include "sim/sim_device.h"
+#include "sim/sim_serial_port.h"
 #include "virtual_clock.h"
 
 namespace iapflash {
@@ -285,12 +288,10 @@ TEST_F(WindowLogicTest, WorkerTalksToTheWindowSynchronouslyOnItsThread) {
   Latch tailGo;
   Build([&](Station& station) {
     buttonSeenByWorker.push_back(front.downloadEnabled);
-    station.panel.SetDownloadEnabled(false);
     station.panel.AppendLog("1.读取下载文件内容>>\r\n");
     logSeenByWorker = front.log;
     selectedSeenByWorker = station.panel.SelectedDevice();
     pathSeenByWorker = station.panel.FilePath();
-    station.panel.SetDownloadEnabled(true);
     tailReached = true;
     front.WakeWindowThread();  // lets PumpUntil look again
     tailGo.Wait();
@@ -311,18 +312,14 @@ TEST_F(WindowLogicTest, WorkerTalksToTheWindowSynchronouslyOnItsThread) {
   EXPECT_EQ(logSeenByWorker, "1.读取下载文件内容>>\r\n");
   EXPECT_EQ(selectedSeenByWorker, 1);
   EXPECT_EQ(pathSeenByWorker, existingFile);
-  EXPECT_THAT(front.buttonStates, ElementsAre(false, false, true));
+  EXPECT_THAT(front.buttonStates, ElementsAre(false, true));
 }
 
-// A scan asked for during a download (by the operator or by the run's own request) waits for the
-// worker's end and then runs once; the run's rescan follows its 1000 ms wait.
+// A scan asked for during a download (by the operator or by the worker after the run) waits for
+// the worker's end and then runs once; the worker's rescan follows its 1000 ms wait.
 TEST_F(WindowLogicTest, ScansWaitForTheDownloadAndRunAfterIt) {
   Latch clicked;
-  Build([&](Station& station) {
-    clicked.Wait();
-    station.clock.SleepMs(1000);
-    station.panel.PostDeviceScan();
-  });
+  Build([&](Station&) { clicked.Wait(); });
   const uint64_t startMs = clock.NowMs();
   front.selected = 1;
   front.path = existingFile;
@@ -348,7 +345,7 @@ TEST_F(WindowLogicTest, RescanAfterEveryRunRefillsTheList) {
                               devices - 1);
     return static_cast<uint8_t>(devices);
   };
-  actions.download = [](Station& station) { station.panel.PostDeviceScan(); };
+  actions.download = [](Station&) {};
   actions.fileExists = [](const std::string&) { return true; };
   logic = std::make_unique<WindowLogic>(front, ports, tree, clock, std::move(actions));
   logic->Start();
@@ -379,7 +376,6 @@ TEST_F(WindowLogicTest, ClosingDuringADownloadEndsTheWorkerPromptly) {
     station.clock.SleepMs(1000);
     SystemError error = 0;
     portOpened = station.ports.Open("ttyACM0", error) != nullptr;
-    station.panel.PostDeviceScan();
   });
   front.selected = 0;
   front.path = existingFile;
@@ -403,7 +399,50 @@ TEST_F(WindowLogicTest, WaitsOfTheRunPassThroughWhileTheWindowIsOpen) {
   logic->Download();
   PumpUntil([&] { return !logic->DownloadRunning(); });
   const auto sleeps = clock.Sleeps();
-  EXPECT_EQ(std::accumulate(sleeps.begin(), sleeps.end(), 0u), 1234u);
+  EXPECT_EQ(std::accumulate(sleeps.begin(), sleeps.end(), 0u), 1234u + RESCAN_DELAY_MS);
+}
+
+// A port the run holds open when the window closes refuses every operation from then on, so the
+// run ends at its next port call; the run's link still closes it.
+TEST_F(WindowLogicTest, PortOpenWhenTheWindowClosesRefusesItsOperations) {
+  testing::VirtualClock portClock;
+  SimSerialPorts simPorts(portClock);
+  auto device = std::make_shared<SimDevice>();
+  simPorts.Attach("SIM7", device);
+  Latch opened;
+  Latch closed;
+  std::atomic<bool> writeFailed{false};
+  std::atomic<uint32_t> writeError{0};
+  std::atomic<bool> secondOpenRefused{false};
+  WindowActions actions;
+  actions.scan = [](Station&) { return uint8_t{0}; };
+  actions.download = [&](Station& station) {
+    SystemError error = 0;
+    auto port = station.ports.Open("SIM7", error);
+    opened.Open();
+    closed.Wait();
+    if (!port) return;
+    const uint8_t byte = 0x57;
+    const IoResult written = port->Write(&byte, 1);
+    writeFailed = !written.ok;
+    writeError = written.error;
+    secondOpenRefused = station.ports.Open("SIM8", error) == nullptr;
+  };
+  actions.fileExists = [](const std::string&) { return true; };
+  logic = std::make_unique<WindowLogic>(front, simPorts, tree, clock, std::move(actions));
+  front.selected = 0;
+  front.path = existingFile;
+  logic->Download();
+  opened.Wait();
+  ASSERT_TRUE(simPorts.Record("SIM7").open) << "the run holds the port";
+  logic->Close();
+  closed.Open();
+  logic.reset();  // joins the worker
+  EXPECT_TRUE(writeFailed.load());
+  EXPECT_EQ(writeError.load(), static_cast<uint32_t>(ECANCELED));
+  EXPECT_TRUE(secondOpenRefused.load());
+  EXPECT_EQ(device->BytesReceived(), 0u) << "nothing reached the device after the close";
+  EXPECT_FALSE(simPorts.Record("SIM7").open);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,15 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using testing::VirtualClock;
 
-void Feed(DownloadProgress& progress, const std::vector<std::string>& appends) {
-  for (const auto& text : appends) progress.Observe(text);
+void Feed(DownloadProgress& progress, const std::vector<RunEvent>& events) {
+  for (const auto& event : events) progress.Observe(event);
+}
+
+PassProgress Programmed(uint32_t done, uint32_t total) {
+  return {ImagePass::Program, done, total};
+}
+PassProgress Verified(uint32_t done, uint32_t total) {
+  return {ImagePass::Verify, done, total};
 }
 
 // Everything written to a temporary stream so far.
@@ -30,15 +38,16 @@ std::string Contents(std::FILE* file) {
   return text;
 }
 
-TEST(DownloadProgress, CountsDotsOfBothPassesAndNotTheStartWait) {
+TEST(DownloadProgress, CountsBothPassesFromTheirEvents) {
   VirtualClock clock;
   DownloadProgress progress(clock);
-  Feed(progress, {"\r\n****开始通过串口接口进行IAP下载:\r\n", "1.读取下载文件内容>>\r\n",
-                  "  已读取下载数据2500字节\r\n", "3.开始更新FLASH>>\r\n", ".", ".", "  成功\r\n"});
+  Feed(progress,
+       {StepStarted{RunStep::ReadFile}, StepEnded{RunStep::ReadFile, true},
+        StepStarted{RunStep::Start}, StepEnded{RunStep::Start, true}, Verified(1000, 2500)});
   EXPECT_FALSE(progress.Active());
-  EXPECT_EQ(progress.Done(), 0u);
+  EXPECT_EQ(progress.Done(), 0u) << "nothing counts before the program pass";
 
-  Feed(progress, {"4.写FLASH>>\r\n", ".", "."});
+  Feed(progress, {StepStarted{RunStep::Program}, Programmed(0, 2500), Programmed(2048, 2500)});
   EXPECT_TRUE(progress.Active());
   EXPECT_EQ(progress.Total(), 5000u);
   EXPECT_EQ(progress.Done(), 2048u);
@@ -49,11 +58,12 @@ TEST(DownloadProgress, CountsDotsOfBothPassesAndNotTheStartWait) {
   EXPECT_THAT(shown, HasSubstr("2.0 KiB/s"));
   EXPECT_THAT(shown, HasSubstr("0:01 left"));
 
-  // The tail of less than 1024 bytes shows no dot: the pass's result completes it.
-  Feed(progress, {"  成功\r\n", "5.下载检验>>\r\n", "."});
+  // The pass's end completes it even when its last packet's event did not come through.
+  Feed(progress,
+       {StepEnded{RunStep::Program, true}, StepStarted{RunStep::Verify}, Verified(1024, 2500)});
   EXPECT_EQ(progress.Done(), 2500u + 1024u);
-  Feed(progress, {".", ".", "  成功\r\n"});
-  EXPECT_EQ(progress.Done(), 5000u) << "dots never count past the image";
+  Feed(progress, {Verified(4000, 2500), StepEnded{RunStep::Verify, true}});
+  EXPECT_EQ(progress.Done(), 5000u) << "progress never counts past the image";
   EXPECT_FALSE(progress.Active());
   EXPECT_THAT(progress.Render(100), HasSubstr("100%"));
 }
@@ -61,8 +71,8 @@ TEST(DownloadProgress, CountsDotsOfBothPassesAndNotTheStartWait) {
 TEST(DownloadProgress, StopsWhereAFailedPassLeftIt) {
   VirtualClock clock;
   DownloadProgress progress(clock);
-  Feed(progress, {"  已读取下载数据4096字节\r\n", "4.写FLASH>>\r\n", ".",
-                  ".  [00000400]编程(A).\r\n", "  失败.\r\n", "  下载失败\r\n"});
+  Feed(progress, {StepStarted{RunStep::Program}, Programmed(0, 4096), Programmed(1024, 4096),
+                  StepEnded{RunStep::Program, false}, Programmed(2048, 4096)});
   EXPECT_FALSE(progress.Active());
   EXPECT_EQ(progress.Done(), 1024u);
 }
@@ -70,7 +80,7 @@ TEST(DownloadProgress, StopsWhereAFailedPassLeftIt) {
 TEST(DownloadProgress, RenderNeverExceedsItsWidth) {
   VirtualClock clock;
   DownloadProgress progress(clock);
-  Feed(progress, {"  已读取下载数据102400字节\r\n", "4.写FLASH>>\r\n", ".", "."});
+  Feed(progress, {StepStarted{RunStep::Program}, Programmed(2048, 102400)});
   clock.Advance(250);
   for (int width = 0; width <= 120; ++width) {
     const std::string shown = progress.Render(width);
@@ -112,25 +122,70 @@ TEST(CliPanel, WritesTheLogAndListsDevicesOnlyWhenAsked) {
   std::fclose(out);
 }
 
+// A run's log appends and events as a 2048-byte download gives them, in their order.
+struct Happening {
+  std::string log;  // empty: the event
+  std::optional<RunEvent> event;
+};
+
+std::vector<Happening> DownloadOf2048() {
+  std::vector<Happening> all = {{"3.开始更新FLASH>>\r\n", {}},
+                                {"  成功\r\n", {}},
+                                {"4.写FLASH>>\r\n", {}},
+                                {"", StepStarted{RunStep::Program}}};
+  for (const ImagePass pass : {ImagePass::Program, ImagePass::Verify}) {
+    for (uint32_t done = 0; done <= 2048; done += 32) {
+      all.push_back({"", PassProgress{pass, done, 2048}});
+      if (done > 0 && done % 1024 == 0) all.push_back({".", {}});
+    }
+    const RunStep step = pass == ImagePass::Program ? RunStep::Program : RunStep::Verify;
+    all.push_back({"  成功\r\n", {}});
+    all.push_back({"", StepEnded{step, true}});
+    if (pass == ImagePass::Program) {
+      all.push_back({"5.下载检验>>\r\n", {}});
+      all.push_back({"", StepStarted{RunStep::Verify}});
+    }
+  }
+  all.push_back({"6.下载结束>>\r\n", {}});
+  return all;
+}
+
+void Play(ProgressView& view, const std::vector<Happening>& happenings) {
+  for (const Happening& h : happenings) {
+    if (h.event) {
+      view.OnEvent(*h.event);
+    } else {
+      view.BeforeLog();
+      view.AfterLog(h.log);
+    }
+  }
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
 TEST(ProgressView, OnItsOwnLineRedrawsInPlaceAndEndsTheLine) {
   std::FILE* bar = std::tmpfile();
   ASSERT_NE(bar, nullptr);
   VirtualClock clock;
   {
     ProgressView view(bar, clock, false, [] { return 60; });
-    for (const std::string text :
-         {"  已读取下载数据1024字节\r\n", "4.写FLASH>>\r\n", ".", "  成功\r\n", "5.下载检验>>\r\n",
-          ".", "  成功\r\n", "6.下载结束>>\r\n"}) {
-      view.BeforeLog();
-      view.AfterLog(text);
-    }
+    Play(view, DownloadOf2048());
   }
   const std::string shown = Contents(bar);
-  EXPECT_THAT(shown, StartsWith("\r["));
-  EXPECT_THAT(shown, HasSubstr(" 50%"));
-  EXPECT_THAT(shown, HasSubstr("100%  2048/2048 B"));
+  EXPECT_THAT(shown, StartsWith("\r[------------------------------]   0%  0/4096 B"));
+  EXPECT_THAT(shown, HasSubstr(" 25%  1024/4096 B"));
+  EXPECT_THAT(shown, HasSubstr(" 50%  2048/4096 B"));
+  EXPECT_THAT(shown, HasSubstr("100%  4096/4096 B"));
   EXPECT_EQ(shown.back(), '\n');
   EXPECT_EQ(shown.find('\n'), shown.size() - 1) << "one line, drawn over and ended once";
+  // Drawn at each pass's start, at each KiB and at each pass's end, not at every packet.
+  EXPECT_EQ(Count(shown, "\r"), 7u) << shown;
   std::fclose(bar);
 }
 
@@ -140,24 +195,48 @@ TEST(ProgressView, BesideTheLogStandsAfterTheCursorAndIsErasedBeforeEachWrite) {
   VirtualClock clock;
   {
     ProgressView view(bar, clock, true, [] { return 80; });
-    view.AfterLog("  已读取下载数据4096字节\r\n");
     view.AfterLog("4.写FLASH>>\r\n");
+    view.OnEvent(StepStarted{RunStep::Program});
+    view.OnEvent(PassProgress{ImagePass::Program, 0, 4096});
+    view.OnEvent(PassProgress{ImagePass::Program, 32, 4096});
+    view.OnEvent(PassProgress{ImagePass::Program, 1024, 4096});
     view.BeforeLog();
     view.AfterLog(".");
     view.BeforeLog();
   }
   const std::string shown = Contents(bar);
-  // Drawn after step 4's line and after the dot, each time saved and restored; erased before
-  // the log's next write.
+  // Drawn when the pass begins, again at its first KiB and after the dot, each time saved and
+  // restored; erased before each redraw and before the log's next write.
   EXPECT_THAT(shown, StartsWith("\x1b"
                                 "7 ["));
-  EXPECT_THAT(shown, HasSubstr("\x1b"
-                               "8\x1b[K\x1b"
-                               "7 ["));
+  EXPECT_THAT(shown, HasSubstr("  0%"));
   EXPECT_THAT(shown, HasSubstr("12%"));
+  EXPECT_EQ(Count(shown,
+                  "\x1b"
+                  "7 ["),
+            3u)
+      << "no redraw for the packet within the first KiB";
   EXPECT_TRUE(
       shown.ends_with("\x1b"
                       "8\x1b[K"));
+  std::fclose(bar);
+}
+
+TEST(ProgressView, AFailedRunLeavesTheBarWhereItStood) {
+  std::FILE* bar = std::tmpfile();
+  ASSERT_NE(bar, nullptr);
+  VirtualClock clock;
+  {
+    ProgressView view(bar, clock, false, [] { return 60; });
+    view.OnEvent(StepStarted{RunStep::Program});
+    view.OnEvent(PassProgress{ImagePass::Program, 0, 4096});
+    view.OnEvent(PassProgress{ImagePass::Program, 1024, 4096});
+    view.OnEvent(StepEnded{RunStep::Program, false});
+    view.OnEvent(RunFinished{false, RunStep::Program, FailureLayer::Device});
+  }
+  const std::string shown = Contents(bar);
+  EXPECT_TRUE(shown.ends_with(" 12%  1024/8192 B\x1b[K\n")) << shown;
+  EXPECT_EQ(shown.find('\n'), shown.size() - 1);
   std::fclose(bar);
 }
 

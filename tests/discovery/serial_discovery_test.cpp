@@ -31,7 +31,7 @@ std::string Describe(const DeviceEntry& device) {
     text += std::string(device.ports[p].portName) + "/" +
             std::to_string(device.ports[p].interfaceNumber) + " ";
   }
-  return text + "iap" + std::to_string(device.inIapMode) + " @" + device.locationInfo;
+  return text + "iap" + std::to_string(int{device.inIapMode}) + " @" + device.locationInfo;
 }
 
 bool AllZero(const DeviceEntry& entry) {
@@ -195,7 +195,7 @@ TEST(DiscoverSerialDevices, CompletesDevicesFromTheirParentNode) {
   const DeviceEntry& alone = table[1];
   EXPECT_EQ(alone.parentInstance, boot) << "a port by itself is its own parent";
   EXPECT_EQ(alone.ports[0].parentInstance, 0u);
-  EXPECT_EQ(alone.inIapMode, 1u);
+  EXPECT_TRUE(alone.inIapMode);
   EXPECT_STREQ(alone.locationInfo, "") << "not a node of the USB-device class";
 }
 

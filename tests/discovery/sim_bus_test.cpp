@@ -6,7 +6,7 @@
 #include <cstring>
 #include <thread>
 
-#include "discovery/device_scan.h"
+#include "app/device_scan.h"
 #include "link/mode_switch.h"
 #include "recording_panel.h"
 #include "sim/sim_serial_port.h"
@@ -90,12 +90,11 @@ TEST_F(SimBusTest, OnlyTheFirstInterfaceListensToTheRequest) {
 // Scans on the window's thread while a download's mode switch runs on its worker.
 TEST_F(SimBusTest, ScanAndSwitchRunSideBySide) {
   RecordingPanel workerPanel;
-  Station worker{bus->Ports(), bus->Tree(), clock, workerPanel};
+  testing::RecordingEvents events;
+  LinkEnv worker{bus->Ports(), bus->Tree(), clock, workerPanel, events};
   bool switched = false;
-  std::thread download([&] {
-    char port[PORT_NAME_SIZE] = "COM7";
-    switched = EnterIapMode(worker, port, port, "Port_#0003.Hub_#0001");
-  });
+  std::thread download(
+      [&] { switched = EnterIapMode(worker, "COM7", "Port_#0003.Hub_#0001").has_value(); });
   for (int i = 0; i < 20; ++i) ScanDevices(station);
   download.join();
   EXPECT_TRUE(switched);

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "console/log.h"
+#include "log/log.h"
 #include "sim/sim_bus.h"
 
 // Readable failure messages for Qt's strings.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "temp_folder.h"
+
 #if !defined(_WIN32)
 #include <sys/stat.h>
 
@@ -20,19 +22,12 @@ namespace fs = std::filesystem;
 
 class FileReaderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("iapflash-reader-" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
   void TearDown() override {
     std::error_code ignored;
     fs::permissions(dir_ / "a.bin", fs::perms::owner_all, ignored);
-    fs::remove_all(dir_);
   }
-  fs::path dir_;
+  testing::TempFolder folder_{"iapflash-reader-"};
+  const fs::path dir_ = folder_.Root();
 };
 
 TEST_F(FileReaderTest, ReadsAnExistingFileInFullAndThenNothing) {

@@ -9,17 +9,6 @@
 
 namespace iapflash::testing {
 
-TempFolder::TempFolder() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "iapflash-it-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp");
-  root_ = pattern;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(root_, ignored);
-}
-
 std::vector<uint8_t> EveryValueImage(uint32_t length) {
   std::vector<uint8_t> image(length);
   for (uint32_t i = 0; i < length; ++i) {

@@ -9,21 +9,9 @@
 
 #include "sim/pty_server_posix.h"
 #include "sim/sim_device.h"
+#include "temp_folder.h"
 
 namespace iapflash::testing {
-
-// A fresh folder under the temporary directory, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  std::filesystem::path Path(const std::string& name) const { return root_ / name; }
-
- private:
-  std::filesystem::path root_;
-};
 
 // An image of length bytes in which every byte value occurs (a different order in each block
 // of 256, so a misplaced chunk shows).

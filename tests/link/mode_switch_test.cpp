@@ -20,6 +20,7 @@ namespace {
 using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::RecordingEvents;
 using testing::RecordingPanel;
 using testing::RecordingPorts;
 using testing::VirtualClock;
@@ -57,26 +58,28 @@ class ModeSwitchTest : public ::testing::Test {
   void Use(const std::vector<SimUsbDevice>& devices) {
     bus = MakeSimulatedBus(devices, clock);
     ports.emplace(bus->Ports());
-    station.emplace(Station{*ports, bus->Tree(), clock, panel});
+    env.emplace(LinkEnv{*ports, bus->Tree(), clock, panel, events});
   }
-  // As the link calls it: one buffer holds the application's port and receives the new one.
+  // The application's port COM5; portName then holds the boot program's port, if any.
   bool Switch(const char* location = HERE) {
-    std::strcpy(portName, "COM5");
-    return EnterIapMode(*station, portName, portName, location);
+    portName = EnterIapMode(*env, "COM5", location);
+    return portName.has_value();
   }
 
   VirtualClock clock;
   RecordingPanel panel;
+  RecordingEvents events;
   std::unique_ptr<SimulatedBus> bus;
   std::optional<RecordingPorts> ports;
-  std::optional<Station> station;
-  char portName[PORT_NAME_SIZE] = {};
+  std::optional<LinkEnv> env;
+  std::optional<std::string> portName;
 };
 
 TEST_F(ModeSwitchTest, DeviceBackAtTheFirstSearchGivesItsNewPort) {
   Use({App(SimAppBehaviour::Switches, 0)});
   ASSERT_TRUE(Switch());
-  EXPECT_STREQ(portName, "COM9");
+  EXPECT_EQ(portName, "COM9");
+  EXPECT_THAT(events.Events(), ElementsAre(RunEvent{PortOpened{"COM5", PortRole::Application}}));
   EXPECT_THAT(panel.Lines(),
               ElementsAre("    COM5打开成功", "    开始切换至IAP模式", ".已切换,端口:COM9"));
   EXPECT_THAT(clock.Sleeps(), IsEmpty());
@@ -110,7 +113,6 @@ TEST_F(ModeSwitchTest, DeviceThatNeverComesBackFailsAfterFifteenSearches) {
   Use({App(SimAppBehaviour::NeverReturns, 0)});
   const uint64_t start = clock.NowMs();
   EXPECT_FALSE(Switch());
-  EXPECT_STREQ(portName, "COM5") << "the caller's buffer is left as it was";
   EXPECT_EQ(clock.Sleeps().size(), 15u);
   EXPECT_THAT(clock.Sleeps(), Each(200u));
   EXPECT_EQ(clock.NowMs() - start, 3000u);
@@ -125,7 +127,6 @@ TEST_F(ModeSwitchTest, SilentApplicationFailsAfterTheReplyTimeWithoutSearching) 
   EXPECT_EQ(clock.NowMs() - start, 2014u) << "14 bytes x 1 ms + 2000 ms";
   EXPECT_THAT(panel.Lines(),
               ElementsAre("    COM5打开成功", "    开始切换至IAP模式", ".    设备无响应1:"));
-  EXPECT_STREQ(portName, "COM5");
   SystemError error = 0;
   EXPECT_NE(bus->Ports().Open("COM5", error), nullptr) << "the port was closed";
 }
@@ -147,6 +148,7 @@ TEST_F(ModeSwitchTest, PortHeldByAnotherProgramIsNotSwitched) {
   EXPECT_EQ(panel.Log(),
             "    COM5打开失败\r\n打开串口::Last Err(10)" + SystemErrorText(EBUSY) + "\r\n");
   EXPECT_EQ(bus->Application("COM5")->Requests(), 0u);
+  EXPECT_THAT(events.Events(), IsEmpty()) << "no port was opened";
 }
 
 TEST_F(ModeSwitchTest, FailedTransfersShowTheSystemErrorAndClose) {
@@ -179,17 +181,15 @@ TEST(FindIapPort, TakesOnlyTheBootProgramAtExactlyTheSavedLocation) {
                         Case{"Port_#0002.Hub_#0001 ", nullptr},
                         Case{"port_#0002.hub_#0001", nullptr}, Case{"Port_#0002", nullptr}}) {
     SCOPED_TRACE(c.location);
-    char out[PORT_NAME_SIZE] = "untouched";
-    EXPECT_EQ(FindIapPort(bus->Tree(), out, c.location), c.port != nullptr);
-    EXPECT_STREQ(out, c.port ? c.port : "untouched");
+    const std::optional<std::string> found = FindIapPort(bus->Tree(), c.location);
+    EXPECT_EQ(found, c.port ? std::optional<std::string>(c.port) : std::nullopt);
   }
 }
 
 TEST(FindIapPort, ApplicationAtTheLocationIsNotTaken) {
   VirtualClock clock;
   auto bus = MakeSimulatedBus({App(SimAppBehaviour::Switches, 0, {"COM7"})}, clock);
-  char out[PORT_NAME_SIZE] = {};
-  EXPECT_FALSE(FindIapPort(bus->Tree(), out, HERE));
+  EXPECT_FALSE(FindIapPort(bus->Tree(), HERE));
 }
 
 TEST(FindIapPort, PortNameTooLongForTheBufferIsRefusedNotCut) {
@@ -197,11 +197,8 @@ TEST(FindIapPort, PortNameTooLongForTheBufferIsRefusedNotCut) {
   const std::string fits(PORT_NAME_SIZE - 1, 'a');
   const std::string tooLong(PORT_NAME_SIZE, 'b');
   auto bus = MakeSimulatedBus({Boot(tooLong, HERE), Boot(fits, THERE)}, clock);
-  char out[PORT_NAME_SIZE] = "untouched";
-  EXPECT_FALSE(FindIapPort(bus->Tree(), out, HERE));
-  EXPECT_STREQ(out, "untouched");
-  EXPECT_TRUE(FindIapPort(bus->Tree(), out, THERE));
-  EXPECT_EQ(std::string(out), fits);
+  EXPECT_FALSE(FindIapPort(bus->Tree(), HERE));
+  EXPECT_EQ(FindIapPort(bus->Tree(), THERE), fits);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "console/log.h"
+#include "log/log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,9 @@ using ::testing::ElementsAre;
 using testing::RecordingPanel;
 
 std::vector<std::string> diagnostics;
-void Capture(const std::string& line) { diagnostics.push_back(line); }
+void Capture(const std::string& line) {
+  diagnostics.push_back(line);
+}
 
 class LogTest : public ::testing::Test {
  protected:

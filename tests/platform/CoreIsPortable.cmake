@@ -1,8 +1,14 @@
-# The portable core includes no OS header: everything OS-specific lives in src/platform.
+cmake_minimum_required(VERSION 3.25)
+# The portable core includes no OS header: everything OS-specific lives in src/platform. A
+# watched folder that holds no file fails the check, so that a move can never leave it checking
+# nothing.
 set(forbidden "windows\\.h|winbase\\.h|setupapi\\.h|cfgmgr32\\.h|unistd\\.h|termios\\.h|fcntl\\.h|sys/|libudev\\.h|poll\\.h|pthread\\.h|syslog\\.h|QtCore|QtWidgets|<Q[A-Z]")
 set(bad "")
-foreach(room console discovery link image)
+foreach(room log image discovery link app)
   file(GLOB files ${SRC}/${room}/*.h ${SRC}/${room}/*.cpp)
+  if(NOT files)
+    list(APPEND bad "src/${room}: no source file found")
+  endif()
   foreach(f IN LISTS files)
     file(STRINGS ${f} includes REGEX "^[ \t]*#[ \t]*include")
     foreach(line IN LISTS includes)

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "console/log.h"
-#include "console/station.h"
+#include "link/link.h"
+#include "log/log.h"
 #include "recording_panel.h"
 #include "sim/sim_device.h"
 #include "sim/sim_serial_port.h"
@@ -35,22 +36,27 @@ class EmptyDeviceTree final : public DeviceTree {
   bool NodeProperty(DevInst, DeviceProperty, std::string&) override { return false; }
 };
 
-// A station whose selected device 0 is a simulated boot program on the port "SIM7", with
+// A device entry as a scan finds it: one port, at a fixed USB location.
+inline DeviceEntry OnePortDevice(const char* portName, bool inIapMode) {
+  DeviceEntry entry{};
+  entry.portCount = 1;
+  std::strncpy(entry.ports[0].portName, portName, sizeof entry.ports[0].portName - 1);
+  entry.inIapMode = inIapMode;
+  std::strncpy(entry.locationInfo, "Port_#0001.Hub_#0002", sizeof entry.locationInfo - 1);
+  return entry;
+}
+
+// A simulated boot program on the port "SIM7" (the entry `sim7`), a run's log and events, and
 // virtual time.
 class SimStationTest : public ::testing::Test {
  protected:
-  SimStationTest() {
-    ports.Attach("SIM7", device);
-    AddDevice("SIM7", true);
-    panel.Select(0);
-  }
+  SimStationTest() { ports.Attach("SIM7", device); }
 
-  void AddDevice(const char* portName, bool inIapMode) {
-    DeviceEntry& entry = station.devices[station.deviceCount++];
-    entry.portCount = 1;
-    std::strncpy(entry.ports[0].portName, portName, sizeof entry.ports[0].portName - 1);
-    entry.inIapMode = inIapMode ? 1 : 0;
-    std::strncpy(entry.locationInfo, "Port_#0001.Hub_#0002", sizeof entry.locationInfo - 1);
+  // Opens the link to sim7; fails the test when it does not open.
+  std::optional<Link> OpenSim7() {
+    LinkOpening opening = LinkOpen(env, sim7);
+    EXPECT_TRUE(opening.link.has_value()) << panel.Log();
+    return std::move(opening.link);
   }
 
   void Fault(const char* text) {
@@ -71,7 +77,9 @@ class SimStationTest : public ::testing::Test {
   SimSerialPorts ports{clock};
   EmptyDeviceTree tree;
   std::shared_ptr<SimDevice> device = std::make_shared<SimDevice>();
-  Station station{ports, tree, clock, panel};
+  RecordingEvents events;
+  LinkEnv env{ports, tree, clock, panel, events};
+  const DeviceEntry sim7 = OnePortDevice("SIM7", true);
 };
 
 // A port that plays back scripted results, for the failures a healthy device never shows.

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/operator_panel.h"
+#include "app/operator_panel.h"
+#include "log/run_events.h"
 
 namespace iapflash::testing {
 
@@ -23,14 +24,6 @@ class RecordingPanel final : public OperatorPanel {
   std::string FilePath() override {
     std::lock_guard lock(mutex_);
     return path_;
-  }
-  void SetDownloadEnabled(bool enabled) override {
-    std::lock_guard lock(mutex_);
-    buttonStates_.push_back(enabled);
-  }
-  void PostDeviceScan() override {
-    std::lock_guard lock(mutex_);
-    ++postedScans_;
   }
   void ShowDevices(const std::vector<std::string>& lines, int selected) override {
     std::lock_guard lock(mutex_);
@@ -57,14 +50,6 @@ class RecordingPanel final : public OperatorPanel {
     std::lock_guard lock(mutex_);
     return appends_;
   }
-  std::vector<bool> ButtonStates() const {
-    std::lock_guard lock(mutex_);
-    return buttonStates_;
-  }
-  int PostedScans() const {
-    std::lock_guard lock(mutex_);
-    return postedScans_;
-  }
   std::vector<std::string> DeviceLines() const {
     std::lock_guard lock(mutex_);
     return deviceLines_;
@@ -81,9 +66,37 @@ class RecordingPanel final : public OperatorPanel {
   std::vector<std::string> appends_;
   int selected_ = -1;
   std::string path_;
-  std::vector<bool> buttonStates_;
-  int postedScans_ = 0;
   std::vector<std::string> deviceLines_;
+};
+
+// Keeps a run's events, for assertions.
+class RecordingEvents final : public RunEventSink {
+ public:
+  void OnEvent(const RunEvent& event) override {
+    std::lock_guard lock(mutex_);
+    events_.push_back(event);
+  }
+  std::vector<RunEvent> Events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+  // The events of one kind, in order.
+  template <typename Event>
+  std::vector<Event> Of() const {
+    std::vector<Event> found;
+    for (const RunEvent& event : Events()) {
+      if (const auto* e = std::get_if<Event>(&event)) found.push_back(*e);
+    }
+    return found;
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<RunEvent> events_;
 };
 
 }  // namespace iapflash::testing

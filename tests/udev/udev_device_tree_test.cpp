@@ -275,9 +275,7 @@ TEST_F(UdevTreeTest, DeviceThatReEnumeratesIsSeenAfreshAtTheSameLocation) {
   ASSERT_TRUE(set->PortName(index, port));
   EXPECT_EQ(port, "ttyACM4");
 
-  char found[PORT_NAME_SIZE] = "ttyACM1";
-  ASSERT_TRUE(FindIapPort(*tree_, found, "1-1.2")) << "the mode switch finds it where it was";
-  EXPECT_STREQ(found, "ttyACM4");
+  EXPECT_EQ(FindIapPort(*tree_, "1-1.2"), "ttyACM4") << "the mode switch finds it where it was";
 }
 
 // The search for a boot program takes only the one at the saved location, and only by its IDs.
@@ -289,9 +287,8 @@ TEST_F(UdevTreeTest, BootProgramIsFoundOnlyAtItsOwnLocation) {
   for (const Case& c : {Case{"1-1.3", "ttyACM2"}, Case{"1-1.2", nullptr}, Case{"1-1", nullptr},
                         Case{"1-1.3:1.0", nullptr}, Case{"", nullptr}}) {
     SCOPED_TRACE(c.location);
-    char found[PORT_NAME_SIZE] = "unchanged";
-    EXPECT_EQ(FindIapPort(*tree_, found, c.location), c.port != nullptr);
-    EXPECT_STREQ(found, c.port != nullptr ? c.port : "unchanged");
+    EXPECT_EQ(FindIapPort(*tree_, c.location),
+              c.port ? std::optional<std::string>(c.port) : std::nullopt);
   }
 }
 
@@ -333,7 +330,7 @@ TEST_F(UdevTreeTest, DiscoveryListsTheMakersDevicesAndTheForeignCdcPortButNotThe
 
   struct Expected {
     std::vector<std::string> ports;
-    uint32_t inIapMode;
+    bool inIapMode;
     std::string location;
     std::string parentHardwareId;
     std::string description;

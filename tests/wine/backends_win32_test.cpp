@@ -17,6 +17,7 @@
 #include "platform/serial_port.h"
 #include "platform/system_error.h"
 #include "platform/win32/wide_text.h"
+#include "temp_folder.h"
 
 namespace iapflash {
 namespace {
@@ -51,16 +52,10 @@ TEST(SystemErrorTest, TextIsTheSystemsWithItsLineEnd) {
 
 class FileReaderWin32Test : public ::testing::Test {
  protected:
-  void SetUp() override {
-    // One folder per test: ctest runs the tests side by side.
-    const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    dir_ = fs::temp_directory_path() / (L"iapflash-固件-" + Widen(test));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string Utf8(const fs::path& path) { return Narrow(path.wstring()); }
-  fs::path dir_;
+  // A folder of its own, with a name outside any code page: ctest runs the tests side by side.
+  testing::TempFolder folder_{fs::path(L"iapflash-固件-")};
+  const fs::path dir_ = folder_.Root();
 };
 
 TEST_F(FileReaderWin32Test, OpensAFileWhoseNameIsChineseAndLetsOthersRead) {

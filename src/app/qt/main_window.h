@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "console/window_logic.h"
+#include "app/window_logic.h"
 
 class QComboBox;
 class QFileDialog;

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/win32/main_window.h"
-#include "console/win32/self_test.h"
+#include "app/win32/main_window.h"
+#include "app/win32/self_test.h"
 #include "iapflash_version.h"
 #include "platform/win32/wide_text.h"
 #include "sim/sim_bus.h"

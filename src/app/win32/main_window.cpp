@@ -1,4 +1,4 @@
-#include "console/win32/main_window.h"
+#include "app/win32/main_window.h"
 
 #include <commdlg.h>
 

@@ -1,4 +1,4 @@
-// Ids of the main dialog's resource; the same numbers as in console/window_logic.h.
+// Ids of the main dialog's resource; the same numbers as in app/window_logic.h.
 #define IDD_MAIN 129
 #define IDC_INTERFACE 1001
 #define IDC_DOWNLOAD 1002

@@ -1,4 +1,4 @@
-#include "console/win32/self_test.h"
+#include "app/win32/self_test.h"
 
 #include <dlgs.h>
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "console/win32/main_window.h"
+#include "app/win32/main_window.h"
 
 namespace iapflash::gui {
 
