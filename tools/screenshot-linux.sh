@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
-gui=$build/src/console/qt/iapflash-gui
+gui=$build/src/app/qt/iapflash-gui
 out=${2:-$root/docs/window-linux.png}
 sample=$root/samples/demo_app.bin
 [ -x "$gui" ] || { echo "screenshot: no iapflash-gui in $build (build it first)" >&2; exit 1; }

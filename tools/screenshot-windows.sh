@@ -61,7 +61,7 @@ export DISPLAY=:$display
 # Without a window manager, a Wine desktop gives the dialog its caption.
 ready=$work/ready
 windows() { printf 'Z:%s' "${1//\//\\}"; }
-"$wine" explorer /desktop=iapflash,1024x768 "$build/src/console/win32/iapflash-gui.exe" \
+"$wine" explorer /desktop=iapflash,1024x768 "$build/src/app/win32/iapflash-gui.exe" \
   --simulate --self-test "$(windows "$sample")" --ready-file "$(windows "$ready")" \
   </dev/null >"$work/gui.log" 2>&1 &
 gui_pid=$!
