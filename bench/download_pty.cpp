@@ -73,9 +73,8 @@ Measured Download(const std::string& file, const SimWireTiming& timing) {
   const auto server = PtyServer::Start(device, error);
   if (!server) throw std::runtime_error("no pseudo-terminal");
 
-  DeviceEntry entry{};
-  entry.portCount = 1;
-  std::strncpy(entry.ports[0].portName, server->Path().c_str(), sizeof entry.ports[0].portName - 1);
+  DeviceEntry entry;
+  entry.ports.push_back(PortEntry{.portName = server->Path()});
   entry.inIapMode = true;
   DiscardedLog log;
   Timing moments;

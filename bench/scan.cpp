@@ -32,7 +32,7 @@ void BM_ScanSixteenDevicesThirtyTwoPorts(benchmark::State& state) {
   auto bus = MakeSimulatedBus("crowded", SystemClock());
   Station station{bus->Ports(), bus->Tree(), SystemClock(), panel};
   for (auto _ : state) {
-    if (ScanDevices(station) != 16 || station.devices[15].portCount != 2) {
+    if (ScanDevices(station) != 16 || station.devices[15].ports.size() != 2) {
       state.SkipWithError("the scan did not find 16 devices of two ports");
       break;
     }

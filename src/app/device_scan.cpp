@@ -17,10 +17,10 @@ constexpr std::size_t LIST_LINE_SIZE = 128;
 std::string DeviceLine(const DeviceEntry& device, int index) {
   char line[LIST_LINE_SIZE] = {};
   int used = std::snprintf(line, sizeof line, "%s Port%d>> ", device.inIapMode ? "IAP" : "", index);
-  const int ports = std::min<int>(device.portCount, MAX_PORTS_PER_DEVICE);
+  const int ports = static_cast<int>(std::min(device.ports.size(), MAX_PORTS_PER_DEVICE));
   for (int p = 0; p < ports && used >= 0 && static_cast<std::size_t>(used) < sizeof line - 1; ++p) {
     const int added = std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
-                                    "P%d:%s,", p, device.ports[p].portName);
+                                    "P%d:%s,", p, device.ports[p].portName.c_str());
     if (added < 0) break;
     used += added;
   }
@@ -30,15 +30,13 @@ std::string DeviceLine(const DeviceEntry& device, int index) {
 }  // namespace
 
 uint8_t ScanDevices(Station& station) {
-  station.deviceCount = 0;
-  station.deviceCount = DiscoverSerialDevices(station.tree, station.devices);
-  const int count = station.deviceCount;
+  const int count = DiscoverSerialDevices(station.tree, station.devices);
   LogLine(station.panel, "已查找到%d个设备", count);
   std::vector<std::string> lines;
   lines.reserve(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k) lines.push_back(DeviceLine(station.devices[k], k));
   station.panel.ShowDevices(lines, count - 1);
-  return station.deviceCount;
+  return static_cast<uint8_t>(count);
 }
 
 }  // namespace iapflash

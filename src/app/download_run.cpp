@@ -96,8 +96,7 @@ bool Transfer(RunContext& run, Steps& steps, std::optional<Link>& link, const Up
 
 std::optional<DeviceEntry> StationInputs::Device() {
   const int selected = station_.panel.SelectedDevice();
-  if (selected < 0 || selected >= station_.deviceCount ||
-      static_cast<std::size_t>(selected) >= station_.devices.size()) {
+  if (selected < 0 || static_cast<std::size_t>(selected) >= station_.devices.size()) {
     return std::nullopt;
   }
   return station_.devices[static_cast<std::size_t>(selected)];

@@ -17,7 +17,6 @@ struct Station {
   OperatorPanel& panel;
   // Written only by scans, on the window's thread; a run copies its entry once, at step 2.
   DeviceTable devices{};
-  uint8_t deviceCount = 0;
 };
 
 }  // namespace iapflash

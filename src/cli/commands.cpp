@@ -30,24 +30,16 @@ class Seams {
   std::unique_ptr<SimulatedBus> bus_;
 };
 
-// Cut to the field's width, terminator kept.
-template <std::size_t N>
-void CopyText(char (&field)[N], const std::string& text) {
-  std::memset(field, 0, N);
-  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
-
-// A table of one device on the named port, as a scan would have found it.
+// A table of one device on the named port, as a scan would have found it. The option's check
+// refused a name too long for a scan to take.
 void UseOnePort(Station& station, const std::string& port, bool inIapMode) {
-  DeviceEntry& entry = station.devices[0];
-  std::memset(&entry, 0, sizeof entry);
-  entry.portCount = 1;
-  CopyText(entry.ports[0].portName, port);
+  DeviceEntry entry;
+  entry.ports.push_back(PortEntry{.portName = port});
   entry.inIapMode = inIapMode;
-  station.deviceCount = 1;
+  station.devices = {entry};
 }
 
-bool SamePort(const char* listed, const std::string& given) {
+bool SamePort(const std::string& listed, const std::string& given) {
   return given == listed || given == std::string("/dev/") + listed;
 }
 
@@ -84,18 +76,20 @@ int RunFlash(const FlashOptions& options) {
     ScanDevices(station);  // selects the last device, as the window does
     if (options.device) {
       const unsigned wanted = *options.device;
-      if (wanted < station.deviceCount) {
+      if (wanted < station.devices.size()) {
         panel.Select(static_cast<int>(wanted));
       } else {
         std::fprintf(stderr, "iapflash: no device %u; the scan found %u\n", wanted,
-                     unsigned{station.deviceCount});
+                     static_cast<unsigned>(station.devices.size()));
         panel.Select(-1);  // the run then reports that no device is selected
       }
     } else if (options.port) {
       int found = -1;
-      for (int k = 0; k < station.deviceCount && found < 0; ++k) {
-        const DeviceEntry& entry = station.devices[static_cast<std::size_t>(k)];
-        if (entry.portCount > 0 && SamePort(entry.ports[0].portName, *options.port)) found = k;
+      for (std::size_t k = 0; k < station.devices.size() && found < 0; ++k) {
+        const DeviceEntry& entry = station.devices[k];
+        if (!entry.ports.empty() && SamePort(entry.ports[0].portName, *options.port)) {
+          found = static_cast<int>(k);
+        }
       }
       if (found < 0) {
         UseOnePort(station, *options.port, false);

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/device_tree.h"
 
@@ -11,33 +12,35 @@ namespace iapflash {
 inline constexpr std::size_t MAX_DEVICES = 16;
 inline constexpr std::size_t MAX_PORTS_PER_DEVICE = 16;
 inline constexpr std::size_t MAX_SCAN_PORTS = 32;
-// Width of a port name field, terminator included: a longer name is never taken or cut.
+// Widths of the texts a scan keeps, counted as the system's buffers count them (terminator
+// included): a longer text is cut, once, where it is captured (CutText). A port name is never
+// cut: a longer one is not taken.
 inline constexpr std::size_t PORT_NAME_SIZE = 64;
-// Marks a ScanPortList entry already placed in a DeviceEntry.
-inline constexpr DevInst PORT_GROUPED = 0xFFFF;
+inline constexpr std::size_t HARDWARE_ID_SIZE = 128;
+inline constexpr std::size_t FRIENDLY_NAME_SIZE = 256;
+inline constexpr std::size_t DESCRIPTION_SIZE = 128;
+inline constexpr std::size_t LOCATION_SIZE = 128;
 
-// Text fields are NUL-terminated within their width (the width includes the terminator).
 struct PortEntry {
-  char portName[PORT_NAME_SIZE];
-  uint8_t interfaceNumber;
-  DevInst deviceInstance;
-  DevInst parentInstance;
-  char hardwareId[128];
-  uint32_t hardwareIdLength;
-  char friendlyName[256];
+  std::string portName{};
+  uint8_t interfaceNumber = 0;
+  DevInst deviceInstance = 0;
+  DevInst parentInstance = 0;     // the maker parent the port hangs off; 0 when none
+  std::string hardwareId{};       // the first ID of the port's list
+  uint32_t hardwareIdLength = 0;  // the whole list's length as the system reported it
+  std::string friendlyName{};
 };
 
 struct DeviceEntry {
-  uint8_t portCount;
-  DevInst parentInstance;
-  PortEntry ports[MAX_PORTS_PER_DEVICE];
-  char parentHardwareId[128];
-  char parentDescription[128];
-  bool inIapMode;  // the device runs its IAP boot program
-  char locationInfo[128];
+  DevInst parentInstance = 0;
+  std::vector<PortEntry> ports{};  // at most MAX_PORTS_PER_DEVICE, ordered by interface number
+  std::string parentHardwareId{};
+  std::string parentDescription{};
+  bool inIapMode = false;  // the device runs its IAP boot program
+  std::string locationInfo{};
 };
 
-using DeviceTable = std::array<DeviceEntry, MAX_DEVICES>;
-using ScanPortList = std::array<PortEntry, MAX_SCAN_PORTS>;
+// What a scan found, at most MAX_DEVICES entries.
+using DeviceTable = std::vector<DeviceEntry>;
 
 }  // namespace iapflash

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "discovery/maker_ids.h"
+#include "log/log.h"
 
 namespace iapflash {
 namespace {
@@ -38,6 +39,12 @@ bool IsKnownDriver(std::string_view service) {
   return std::find(KNOWN_DRIVERS.begin(), KNOWN_DRIVERS.end(), service) != KNOWN_DRIVERS.end();
 }
 
+// A port found by the first pass, and whether grouping has already placed it in a device.
+struct FoundPort {
+  PortEntry port;
+  bool grouped = false;
+};
+
 // Examines member index of set (node) and fills port when it is a port of interest.
 bool TakePort(DeviceTree& tree, DeviceSet& set, uint32_t index, DevInst node, PortEntry& port) {
   std::string text;
@@ -61,69 +68,66 @@ bool TakePort(DeviceTree& tree, DeviceSet& set, uint32_t index, DevInst node, Po
   if (!set.Property(index, DeviceProperty::FriendlyName, friendlyName)) return false;
   if (!set.PortName(index, portName)) return false;
   // A cut port name would name another port; such a port cannot be opened by its name here.
-  if (TextOf(portName).size() >= sizeof port.portName) return false;
+  if (TextOf(portName).size() >= PORT_NAME_SIZE) return false;
 
   port.deviceInstance = node;
   port.parentInstance = makerParent;
-  CopyToField(port.hardwareId, hardwareIds);
+  port.hardwareId = CutText(hardwareIds, HARDWARE_ID_SIZE);
   port.hardwareIdLength = static_cast<uint32_t>(std::min(hardwareIds.size(), HARDWARE_ID_LIST_MAX));
-  CopyToField(port.friendlyName, friendlyName);
-  CopyToField(port.portName, portName);
+  port.friendlyName = CutText(friendlyName, FRIENDLY_NAME_SIZE);
+  port.portName = std::string(TextOf(portName));
   return true;
 }
 
-// Gathers the ports of both classes into list and their number into count; false when a class
-// cannot be listed.
-bool GatherPorts(DeviceTree& tree, ScanPortList& list, std::size_t& count) {
-  count = 0;
+// Gathers at most MAX_SCAN_PORTS ports of both classes into list; false when a class cannot be
+// listed.
+bool GatherPorts(DeviceTree& tree, std::vector<FoundPort>& list) {
+  list.clear();
   for (DeviceClass deviceClass : {DeviceClass::SerialPort, DeviceClass::UsbDevice}) {
     std::unique_ptr<DeviceSet> set = tree.Present(deviceClass);
     if (!set) return false;
     DevInst node = 0;
-    for (uint32_t index = 0; count < list.size() && set->Member(index, node); ++index) {
-      PortEntry port{};
-      if (TakePort(tree, *set, index, node, port)) list[count++] = port;
+    for (uint32_t index = 0; list.size() < MAX_SCAN_PORTS && set->Member(index, node); ++index) {
+      PortEntry port;
+      if (TakePort(tree, *set, index, node, port)) list.push_back({std::move(port)});
     }
   }
   return true;
 }
 
 uint8_t InterfaceNumberOf(const PortEntry& port) {
+  // The kept ID with its terminator, as the system's list would hold it.
+  const std::span<const char> id(port.hardwareId.c_str(), port.hardwareId.size() + 1);
   uint8_t number = 0;
-  ParseDeviceId(port.hardwareId, port.hardwareIdLength, nullptr, nullptr, nullptr, &number);
+  ParseDeviceId(id, port.hardwareIdLength, nullptr, nullptr, nullptr, &number);
   return number;
 }
 
 // Groups the gathered ports into devices by their maker parent; a port without one stands alone.
-// Devices beyond the table and ports beyond a device's capacity are left out.
-std::size_t GroupPorts(ScanPortList& list, std::size_t count, DeviceTable& table) {
-  std::size_t devices = 0;
-  for (std::size_t i = 0; i < count && devices < table.size(); ++i) {
-    PortEntry& first = list[i];
-    if (first.parentInstance == PORT_GROUPED) continue;
-    DeviceEntry& device = table[devices++];
-    device.ports[0] = first;
-    device.portCount = 1;
-    if (first.parentInstance == 0) {
-      device.parentInstance = first.deviceInstance;
+// Devices beyond MAX_DEVICES and ports beyond a device's capacity are left out.
+void GroupPorts(std::vector<FoundPort>& list, DeviceTable& table) {
+  for (std::size_t i = 0; i < list.size() && table.size() < MAX_DEVICES; ++i) {
+    FoundPort& first = list[i];
+    if (first.grouped) continue;
+    DeviceEntry& device = table.emplace_back();
+    device.ports.push_back(first.port);
+    if (first.port.parentInstance == 0) {
+      device.parentInstance = first.port.deviceInstance;
       continue;
     }
-    const DevInst parent = first.parentInstance;
+    const DevInst parent = first.port.parentInstance;
     device.parentInstance = parent;
-    device.ports[0].interfaceNumber = InterfaceNumberOf(first);
-    first.parentInstance = PORT_GROUPED;
-    for (std::size_t j = i + 1; j < count; ++j) {
-      PortEntry& later = list[j];
-      if (later.parentInstance != parent) continue;
-      later.parentInstance = PORT_GROUPED;
-      if (device.portCount == MAX_PORTS_PER_DEVICE) continue;
-      PortEntry& added = device.ports[device.portCount++];
-      added = later;
-      added.parentInstance = parent;
-      added.interfaceNumber = InterfaceNumberOf(later);
+    device.ports[0].interfaceNumber = InterfaceNumberOf(first.port);
+    first.grouped = true;
+    for (std::size_t j = i + 1; j < list.size(); ++j) {
+      FoundPort& later = list[j];
+      if (later.grouped || later.port.parentInstance != parent) continue;
+      later.grouped = true;
+      if (device.ports.size() == MAX_PORTS_PER_DEVICE) continue;
+      PortEntry& added = device.ports.emplace_back(later.port);
+      added.interfaceNumber = InterfaceNumberOf(later.port);
     }
   }
-  return devices;
 }
 
 // Location, hardware ID, boot-program flag and description, from the node the ports share.
@@ -131,20 +135,22 @@ void CompleteDevice(DeviceTree& tree, DeviceEntry& device) {
   ReadLocationInfo(tree, device.parentInstance, device.locationInfo);
   std::string value;
   if (tree.NodeProperty(device.parentInstance, DeviceProperty::HardwareId, value)) {
-    CopyToField(device.parentHardwareId, value);
-    if (device.portCount == 1) device.inIapMode = ContainsBootProgramId(device.parentHardwareId);
+    device.parentHardwareId = CutText(value, HARDWARE_ID_SIZE);
+    if (device.ports.size() == 1) {
+      device.inIapMode = ContainsBootProgramId(device.parentHardwareId);
+    }
   }
   if (tree.NodeProperty(device.parentInstance, DeviceProperty::DeviceDesc, value)) {
-    CopyToField(device.parentDescription, value);
+    device.parentDescription = CutText(value, DESCRIPTION_SIZE);
   }
 }
 
 // Placement by exchange: each position p receives the port carrying number p; when several carry
 // it, the last one scanned ends at p.
 void OrderPorts(DeviceEntry& device) {
-  for (std::size_t p = 0; p < device.portCount; ++p) {
+  for (std::size_t p = 0; p < device.ports.size(); ++p) {
     if (device.ports[p].interfaceNumber == p) continue;
-    for (std::size_t q = p; q < device.portCount; ++q) {
+    for (std::size_t q = p; q < device.ports.size(); ++q) {
       if (device.ports[q].interfaceNumber == p) std::swap(device.ports[q], device.ports[p]);
     }
   }
@@ -152,29 +158,22 @@ void OrderPorts(DeviceEntry& device) {
 
 }  // namespace
 
-void CopyToField(std::span<char> field, std::string_view value) {
-  if (field.empty()) return;
-  std::fill(field.begin(), field.end(), '\0');
-  std::size_t length = TextLength(value.data(), value.size());
-  if (length >= field.size()) {
-    length = field.size() - 1;
-    // Step back to the lead byte of a cut UTF-8 sequence and leave the sequence out.
-    while (length > 0 && (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80) --length;
-  }
-  std::memcpy(field.data(), value.data(), length);
+std::string CutText(std::string_view value, std::size_t size) {
+  if (size == 0) return {};
+  const std::size_t length = TextLength(value.data(), value.size());
+  return std::string(value.data(), Utf8Cut(value.data(), length, size - 1));
 }
 
 uint8_t DiscoverSerialDevices(DeviceTree& tree, DeviceTable& table) {
-  table.fill(DeviceEntry{});
-  ScanPortList list{};
-  std::size_t ports = 0;
-  if (!GatherPorts(tree, list, ports) || ports == 0) return 0;
-  const std::size_t devices = GroupPorts(list, ports, table);
-  for (std::size_t d = 0; d < devices; ++d) {
-    CompleteDevice(tree, table[d]);
-    OrderPorts(table[d]);
+  table.clear();
+  std::vector<FoundPort> list;
+  if (!GatherPorts(tree, list) || list.empty()) return 0;
+  GroupPorts(list, table);
+  for (DeviceEntry& device : table) {
+    CompleteDevice(tree, device);
+    OrderPorts(device);
   }
-  return static_cast<uint8_t>(devices);
+  return static_cast<uint8_t>(table.size());
 }
 
 uint8_t ParseDeviceId(std::span<const char> idList, uint32_t listLength, uint16_t* vendor,
@@ -243,7 +242,7 @@ uint32_t ParseHexText(std::string_view text) {
   return result;
 }
 
-bool ReadLocationInfo(DeviceTree& tree, DevInst node, std::span<char> text) {
+bool ReadLocationInfo(DeviceTree& tree, DevInst node, std::string& text) {
   std::unique_ptr<DeviceSet> set = tree.Present(DeviceClass::UsbDevice);
   if (!set) return false;
   DevInst member = 0;
@@ -251,7 +250,7 @@ bool ReadLocationInfo(DeviceTree& tree, DevInst node, std::span<char> text) {
   for (uint32_t index = 0; set->Member(index, member); ++index) {
     if (member != node) continue;
     if (set->Property(index, DeviceProperty::LocationInformation, value)) {
-      CopyToField(text, value);
+      text = CutText(value, LOCATION_SIZE);
       return true;
     }
   }

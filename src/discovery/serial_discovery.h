@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "discovery/device_table.h"
@@ -28,12 +29,12 @@ uint8_t ParseDeviceId(std::span<const char> idList, uint32_t listLength, uint16_
 // The value of a hexadecimal text of up to four digits; 0 when any character is not a digit.
 uint32_t ParseHexText(std::string_view text);
 
-// The location text of the USB device node, cut to the width of text. False (text untouched)
-// when the node is not a present USB device or gives no location.
-bool ReadLocationInfo(DeviceTree& tree, DevInst node, std::span<char> text);
+// The location text of the USB device node, cut to LOCATION_SIZE. False (text untouched) when
+// the node is not a present USB device or gives no location.
+bool ReadLocationInfo(DeviceTree& tree, DevInst node, std::string& text);
 
-// Copies the text of a property value (up to its first NUL) into a fixed field, cut to the
-// field's width with the terminator kept and never inside a UTF-8 sequence.
-void CopyToField(std::span<char> field, std::string_view value);
+// The text of a property value (up to its first NUL), cut to fit a field of size bytes with its
+// terminator: at most size - 1 bytes, never inside a UTF-8 sequence.
+std::string CutText(std::string_view value, std::size_t size);
 
 }  // namespace iapflash

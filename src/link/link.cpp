@@ -8,18 +8,6 @@
 #include "link/port_settings.h"
 
 namespace iapflash {
-namespace {
-
-// A NUL-terminated field of a fixed width as text, never read past its end.
-template <std::size_t N>
-std::string FieldText(const char (&field)[N]) {
-  std::size_t length = 0;
-  while (length < N && field[length] != '\0') ++length;
-  return std::string(field, length);
-}
-
-}  // namespace
-
 LinkError Link::Send(std::span<const uint8_t> packet, bool quiet) {
   port_->Purge();
   std::vector<uint8_t> frame;
@@ -91,11 +79,10 @@ CommandResult Link::ReadStatus(uint8_t code) {
 }
 
 LinkOpening LinkOpen(LinkEnv& env, const DeviceEntry& device) {
-  // Copied once: a scan may rewrite the table the entry came from.
-  std::string portName = FieldText(device.ports[0].portName);
+  // An entry without a port cannot come from a scan; it opens nothing.
+  std::string portName = device.ports.empty() ? std::string() : device.ports[0].portName;
   if (!device.inIapMode) {
-    std::optional<std::string> iapPort =
-        EnterIapMode(env, portName, FieldText(device.locationInfo));
+    std::optional<std::string> iapPort = EnterIapMode(env, portName, device.locationInfo);
     if (!iapPort) {
       LogLine(env.log, "    失败.");
       return {std::nullopt, FailureLayer::ModeSwitch};

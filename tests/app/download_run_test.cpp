@@ -30,8 +30,7 @@ const std::vector<std::string> FAILURE_SUMMARY = {
 class DownloadRunTest : public SimStationTest {
  protected:
   DownloadRunTest() {
-    station.devices[0] = sim7;
-    station.deviceCount = 1;
+    station.devices = {sim7};
     panel.Select(0);
   }
   ~DownloadRunTest() override {
@@ -269,7 +268,7 @@ TEST_F(DownloadRunTest, RunsSideBySideKeepTheirOwnLogsAndEvents) {
     const std::string name = "LANE" + std::to_string(k);
     threads.emplace_back([&, k, name] {
       Lane& lane = lanes[k];
-      FixedRunInputs inputs(path_.string(), OnePortDevice(name.c_str(), true));
+      FixedRunInputs inputs(path_.string(), OnePortDevice(name, true));
       RunContext run{{ports, tree, clock, lane.log, lane.events}, inputs};
       lane.result = DownloadRun(run);
     });

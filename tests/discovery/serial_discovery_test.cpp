@@ -27,33 +27,22 @@ constexpr auto USB = DeviceClass::UsbDevice;
 // boot-program flag and the location.
 std::string Describe(const DeviceEntry& device) {
   std::string text;
-  for (int p = 0; p < device.portCount; ++p) {
-    text += std::string(device.ports[p].portName) + "/" +
-            std::to_string(device.ports[p].interfaceNumber) + " ";
+  for (const PortEntry& port : device.ports) {
+    text += port.portName + "/" + std::to_string(port.interfaceNumber) + " ";
   }
   return text + "iap" + std::to_string(int{device.inIapMode}) + " @" + device.locationInfo;
 }
 
-bool AllZero(const DeviceEntry& entry) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(&entry);
-  return std::all_of(bytes, bytes + sizeof entry, [](unsigned char b) { return b == 0; });
-}
-
-// Runs discovery over the tree and checks what every caller relies on besides the result:
-// the entries past the count are all zero and every device set was released.
+// Runs discovery over the tree and checks what every caller relies on besides the result: the
+// table holds the devices found and nothing of a previous scan, and every device set was
+// released.
 std::vector<std::string> Discover(FakeDeviceTree& tree, DeviceTable& table) {
-  table.fill(DeviceEntry{});
-  std::memset(&table[MAX_DEVICES - 1], 0x5A, sizeof(DeviceEntry));  // a previous scan's leftovers
+  table.assign(MAX_DEVICES, DeviceEntry{.parentInstance = 0x5A5A});  // a previous scan's leftovers
   const uint8_t count = DiscoverSerialDevices(tree, table);
   EXPECT_EQ(tree.OpenSets(), 0);
+  EXPECT_EQ(table.size(), count);
   std::vector<std::string> devices;
-  for (std::size_t d = 0; d < MAX_DEVICES; ++d) {
-    if (d < count) {
-      devices.push_back(Describe(table[d]));
-    } else {
-      EXPECT_TRUE(AllZero(table[d])) << "entry " << d;
-    }
-  }
+  for (const DeviceEntry& device : table) devices.push_back(Describe(device));
   return devices;
 }
 
@@ -182,21 +171,21 @@ TEST(DiscoverSerialDevices, CompletesDevicesFromTheirParentNode) {
 
   const DeviceEntry& app = table[0];
   EXPECT_EQ(app.parentInstance, parent);
-  EXPECT_STREQ(app.parentHardwareId, "USB\\VID_6B2D&PID_0A01&REV_0100");
-  EXPECT_STREQ(app.parentDescription, "USB Composite Device");
+  EXPECT_EQ(app.parentHardwareId, "USB\\VID_6B2D&PID_0A01&REV_0100");
+  EXPECT_EQ(app.parentDescription, "USB Composite Device");
   EXPECT_EQ(app.ports[0].deviceInstance, com5);
   EXPECT_EQ(app.ports[1].deviceInstance, com6);
   EXPECT_EQ(app.ports[0].parentInstance, parent) << "the table keeps the real parent";
-  EXPECT_STREQ(app.ports[0].hardwareId, "USB\\VID_6B2D&PID_0A01&REV_0100&MI_00");
+  EXPECT_EQ(app.ports[0].hardwareId, "USB\\VID_6B2D&PID_0A01&REV_0100&MI_00");
   EXPECT_EQ(app.ports[0].hardwareIdLength,
             b.tree[com5].properties[DeviceProperty::HardwareId].size());
-  EXPECT_STREQ(app.ports[0].friendlyName, "USB Serial Device (COM5)");
+  EXPECT_EQ(app.ports[0].friendlyName, "USB Serial Device (COM5)");
 
   const DeviceEntry& alone = table[1];
   EXPECT_EQ(alone.parentInstance, boot) << "a port by itself is its own parent";
   EXPECT_EQ(alone.ports[0].parentInstance, 0u);
   EXPECT_TRUE(alone.inIapMode);
-  EXPECT_STREQ(alone.locationInfo, "") << "not a node of the USB-device class";
+  EXPECT_EQ(alone.locationInfo, "") << "not a node of the USB-device class";
 }
 
 TEST(DiscoverSerialDevices, FailingToListEitherClassFindsNothing) {
@@ -248,26 +237,26 @@ TEST(DiscoverSerialDevices, SurplusDevicesAndPortsAreLeftOut) {
   DeviceTable table;
   const auto devices = Discover(many.tree, table);
   ASSERT_EQ(devices.size(), 2u);
-  EXPECT_EQ(table[0].portCount, MAX_PORTS_PER_DEVICE);
+  EXPECT_EQ(table[0].ports.size(), MAX_PORTS_PER_DEVICE);
   for (int p = 0; p < 16; ++p) EXPECT_EQ(table[0].ports[p].interfaceNumber, p);
-  EXPECT_STREQ(table[1].ports[0].portName, "COM90");
+  EXPECT_EQ(table[1].ports[0].portName, "COM90");
 
   TreeBuilder crowd;
   for (int i = 0; i < 20; ++i)
     crowd.Foreign("FTDIBUS\\" + std::to_string(i), "usbser", "COM" + std::to_string(i));
   EXPECT_EQ(Discover(crowd.tree, table).size(), MAX_DEVICES);
-  EXPECT_STREQ(table[MAX_DEVICES - 1].ports[0].portName, "COM15");
+  EXPECT_EQ(table[MAX_DEVICES - 1].ports[0].portName, "COM15");
 }
 
 TEST(ReadLocationInfo, FindsOnlyPresentUsbDeviceNodes) {
   TreeBuilder b;
   const DevInst parent = b.Composite("6B2D&PID_0A01", "Port_#0002.Hub_#0001");
   const DevInst port = b.Interface(parent, "00", "COM5");
-  char text[128] = "untouched";
+  std::string text = "untouched";
   EXPECT_FALSE(ReadLocationInfo(b.tree, port, text));
-  EXPECT_STREQ(text, "untouched");
+  EXPECT_EQ(text, "untouched");
   EXPECT_TRUE(ReadLocationInfo(b.tree, parent, text));
-  EXPECT_STREQ(text, "Port_#0002.Hub_#0001");
+  EXPECT_EQ(text, "Port_#0002.Hub_#0001");
   b.tree.FailClass(USB);
   EXPECT_FALSE(ReadLocationInfo(b.tree, parent, text));
   EXPECT_EQ(b.tree.OpenSets(), 0);

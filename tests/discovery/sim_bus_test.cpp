@@ -55,7 +55,7 @@ TEST_F(SimBusTest, ApplicationComesBackAsItsBootProgramAfterItsDelay) {
   EXPECT_THAT(ScanLines(),
               ElementsAre(" Port0>> P0:COM7,", "IAP Port1>> P0:COM8,", "IAP Port2>> P0:COM9,",
                           " Port3>> P0:COM7,", "IAP Port4>> P0:COM8,", "IAP Port5>> P0:COM9,"));
-  EXPECT_STREQ(station.devices[2].locationInfo, "Port_#0002.Hub_#0001");
+  EXPECT_EQ(station.devices[2].locationInfo, "Port_#0002.Hub_#0001");
 
   EXPECT_FALSE(app->Write(Bytes("x"), 1).ok) << "the application has left";
   EXPECT_EQ(app->Read(reinterpret_cast<uint8_t*>(reply), 1).error, SIM_ERROR_DISCONNECTED);

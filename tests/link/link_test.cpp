@@ -236,9 +236,9 @@ TEST(LinkOpenOnABus, ApplicationDeviceIsSwitchedAndItsBootPortOpened) {
   testing::RecordingEvents events;
   const auto bus = MakeSimulatedBus("demo", clock);
   ASSERT_NE(bus, nullptr);
-  DeviceTable table{};
+  DeviceTable table;
   ASSERT_GE(DiscoverSerialDevices(bus->Tree(), table), 1);
-  ASSERT_EQ(std::string(table[0].ports[0].portName), "COM5");
+  ASSERT_EQ(table[0].ports[0].portName, "COM5");
   ASSERT_FALSE(table[0].inIapMode);
 
   LinkEnv env{bus->Ports(), bus->Tree(), clock, panel, events};

@@ -37,12 +37,11 @@ class EmptyDeviceTree final : public DeviceTree {
 };
 
 // A device entry as a scan finds it: one port, at a fixed USB location.
-inline DeviceEntry OnePortDevice(const char* portName, bool inIapMode) {
-  DeviceEntry entry{};
-  entry.portCount = 1;
-  std::strncpy(entry.ports[0].portName, portName, sizeof entry.ports[0].portName - 1);
+inline DeviceEntry OnePortDevice(const std::string& portName, bool inIapMode) {
+  DeviceEntry entry;
+  entry.ports.push_back(PortEntry{.portName = portName});
   entry.inIapMode = inIapMode;
-  std::strncpy(entry.locationInfo, "Port_#0001.Hub_#0002", sizeof entry.locationInfo - 1);
+  entry.locationInfo = "Port_#0001.Hub_#0002";
   return entry;
 }
 

@@ -347,14 +347,12 @@ TEST_F(UdevTreeTest, DiscoveryListsTheMakersDevicesAndTheForeignCdcPortButNotThe
     SCOPED_TRACE("device " + std::to_string(d));
     const DeviceEntry& entry = table[d];
     std::vector<std::string> ports;
-    for (unsigned p = 0; p < entry.portCount; ++p) {
-      ports.emplace_back(entry.ports[p].portName);
-    }
+    for (const PortEntry& port : entry.ports) ports.push_back(port.portName);
     EXPECT_EQ(ports, expected[d].ports);
     EXPECT_EQ(entry.inIapMode, expected[d].inIapMode);
-    EXPECT_STREQ(entry.locationInfo, expected[d].location.c_str());
-    EXPECT_STREQ(entry.parentHardwareId, expected[d].parentHardwareId.c_str());
-    EXPECT_STREQ(entry.parentDescription, expected[d].description.c_str());
+    EXPECT_EQ(entry.locationInfo, expected[d].location);
+    EXPECT_EQ(entry.parentHardwareId, expected[d].parentHardwareId);
+    EXPECT_EQ(entry.parentDescription, expected[d].description);
   }
   EXPECT_EQ(table[0].ports[0].interfaceNumber, 0);
   EXPECT_EQ(table[0].ports[1].interfaceNumber, 1);

@@ -29,9 +29,6 @@ using UdevPtr = std::unique_ptr<udev, UdevRelease>;
 using EnumeratePtr = std::unique_ptr<udev_enumerate, EnumerateRelease>;
 using DevicePtr = std::unique_ptr<udev_device, DeviceRelease>;
 
-// Discovery marks grouped ports with this value, so no node may be given it as its handle.
-constexpr DevInst kGroupedMarker = 0xFFFF;
-
 // Windows names the service of USB communication-class serial ports "usbser"; discovery knows
 // that name, so the kernel's driver for the same ports goes by it.
 constexpr std::string_view kCdcAcmDriver = "cdc_acm";
@@ -294,9 +291,6 @@ class UdevDeviceTree final : public DeviceTree {
     }
     if (auto known = handles_.find(syspath); known != handles_.end()) {
       return known->second;
-    }
-    if (syspaths_.size() == kGroupedMarker) {
-      syspaths_.emplace_back();  // skip the marker value
     }
     if (syspaths_.size() >= std::numeric_limits<DevInst>::max()) {
       return 0;
