@@ -1,18 +1,12 @@
 #include "sim/sim_device.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace iapflash {
 namespace {
 
 constexpr uint8_t FRAME_HEAD_0 = 0x57;
 constexpr uint8_t FRAME_HEAD_1 = 0xAB;
-constexpr uint8_t CODE_START = 2;
-constexpr uint8_t CODE_PROG = 3;
-constexpr uint8_t CODE_VERIFY = 4;
-constexpr uint8_t CODE_END = 5;
-constexpr uint8_t CODE_RESET = 6;  // never answered
 // The largest packet is 38 bytes: code, count and 36 bytes that follow.
 constexpr uint8_t MAX_FOLLOWING = 36;
 
@@ -21,99 +15,7 @@ uint32_t BigEndian(const uint8_t* bytes) {
          uint32_t{bytes[3]};
 }
 
-std::optional<uint64_t> ParseNumber(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (text.empty() || error != std::errc{} || end != text.data() + text.size()) return {};
-  return value;
-}
-
-std::optional<uint8_t> ParseCommand(std::string_view name) {
-  if (name == "start") return CODE_START;
-  if (name == "prog") return CODE_PROG;
-  if (name == "verify") return CODE_VERIFY;
-  if (name == "end") return CODE_END;
-  return {};
-}
-
-std::vector<std::string_view> SplitFields(std::string_view text) {
-  std::vector<std::string_view> fields;
-  for (std::size_t start = 0;;) {
-    const std::size_t colon = text.find(':', start);
-    fields.push_back(text.substr(start, colon - start));
-    if (colon == std::string_view::npos) break;
-    start = colon + 1;
-  }
-  return fields;
-}
-
 }  // namespace
-
-std::optional<SimFault> ParseSimFault(std::string_view text) {
-  const auto fields = SplitFields(text);
-  if (fields.size() < 2) return {};
-  const std::string_view kind = fields[0];
-  SimFault fault;
-  if (kind == "disconnect" || kind == "slow-start") {
-    if (fields.size() != 2) return {};
-    const auto number = ParseNumber(fields[1]);
-    if (!number) return {};
-    if (kind == "disconnect") {
-      fault.kind = SimFaultKind::Disconnect;
-      fault.afterBytes = *number;
-    } else {
-      if (*number > UINT32_MAX) return {};
-      fault.kind = SimFaultKind::SlowStart;
-      fault.code = CODE_START;
-      fault.delayMs = static_cast<uint32_t>(*number);
-    }
-    return fault;
-  }
-
-  const auto code = ParseCommand(fields[1]);
-  if (!code) return {};
-  fault.code = *code;
-  std::size_t next = 2;
-  if (kind == "status") {
-    // status:CMD:STATUS or status:CMD:OFFSET:STATUS
-    if (fields.size() != 3 && fields.size() != 4) return {};
-    fault.kind = SimFaultKind::Status;
-    if (fields.size() == 4) {
-      const auto offset = ParseNumber(fields[next++]);
-      if (!offset || *offset > UINT32_MAX) return {};
-      fault.offset = static_cast<uint32_t>(*offset);
-    }
-    const auto status = ParseNumber(fields[next]);
-    if (!status || *status > 0xFF) return {};
-    fault.status = static_cast<uint8_t>(*status);
-    return fault;
-  }
-
-  if (kind == "silent") {
-    fault.kind = SimFaultKind::Silent;
-  } else if (kind == "short") {
-    fault.kind = SimFaultKind::ShortReply;
-  } else if (kind == "echo") {
-    fault.kind = SimFaultKind::WrongEcho;
-  } else if (kind == "garbage") {
-    fault.kind = SimFaultKind::Garbage;
-  } else {
-    return {};
-  }
-  if (fields.size() == 3) {
-    const auto offset = ParseNumber(fields[2]);
-    if (!offset || *offset > UINT32_MAX) return {};
-    fault.offset = static_cast<uint32_t>(*offset);
-  } else if (fields.size() != 2) {
-    return {};
-  }
-  return fault;
-}
 
 SimDevice::SimDevice() : memory_(SIM_MEMORY_SIZE, 0xFF) {}
 
@@ -212,8 +114,8 @@ void SimDevice::ProcessFrameLocked(SimTime frameEnd) {
     status = SIM_STATUS_BAD_CHECKSUM;
   } else {
     switch (record.code) {
-      case CODE_START:
-      case CODE_END: {
+      case SIM_CODE_START:
+      case SIM_CODE_END: {
         if (following != 12) {
           status = SIM_STATUS_BAD_COMMAND;
           break;
@@ -222,7 +124,7 @@ void SimDevice::ProcessFrameLocked(SimTime frameEnd) {
         record.checksum = BigEndian(data + 4);
         if (record.dataLength > SIM_MEMORY_SIZE) {
           status = SIM_STATUS_OUT_OF_RANGE;
-        } else if (record.code == CODE_START) {
+        } else if (record.code == SIM_CODE_START) {
           // Starting an update erases the flash.
           std::fill(memory_.begin(), memory_.end(), uint8_t{0xFF});
         } else {
@@ -232,8 +134,8 @@ void SimDevice::ProcessFrameLocked(SimTime frameEnd) {
         }
         break;
       }
-      case CODE_PROG:
-      case CODE_VERIFY: {
+      case SIM_CODE_PROG:
+      case SIM_CODE_VERIFY: {
         if (following < 5) {
           status = SIM_STATUS_BAD_COMMAND;
           break;
@@ -244,14 +146,14 @@ void SimDevice::ProcessFrameLocked(SimTime frameEnd) {
         const uint8_t* bytes = data + 4;
         if (uint64_t{record.offset} + record.dataLength > SIM_MEMORY_SIZE) {
           status = SIM_STATUS_OUT_OF_RANGE;
-        } else if (record.code == CODE_PROG) {
+        } else if (record.code == SIM_CODE_PROG) {
           std::copy(bytes, bytes + record.dataLength, memory_.begin() + record.offset);
         } else if (!std::equal(bytes, bytes + record.dataLength, memory_.begin() + record.offset)) {
           status = SIM_STATUS_VERIFY_MISMATCH;
         }
         break;
       }
-      case CODE_RESET:
+      case SIM_CODE_RESET:
         resetReceived_ = true;
         break;
       default:
@@ -263,11 +165,11 @@ void SimDevice::ProcessFrameLocked(SimTime frameEnd) {
   const uint8_t code = record.code;
   commands_.push_back(std::move(record));
 
-  if (code == CODE_RESET && status == SIM_STATUS_OK) return;  // a reset is not answered
+  if (code == SIM_CODE_RESET && status == SIM_STATUS_OK) return;  // a reset is not answered
   if (!connected_) return;
 
   SimTime ready = frameEnd + std::chrono::microseconds(timing_.latencyUs);
-  if (code == CODE_PROG) ready += std::chrono::microseconds(timing_.flashWriteUs);
+  if (code == SIM_CODE_PROG) ready += std::chrono::microseconds(timing_.flashWriteUs);
   std::vector<uint8_t> reply = {
       FRAME_HEAD_0, FRAME_HEAD_1, static_cast<uint8_t>(code | 0x80), 0, status, 0};
 
@@ -283,7 +185,8 @@ void SimDevice::ProcessFrameLocked(SimTime frameEnd) {
         reply.resize(SIM_REPLY_SIZE - 1);
         break;
       case SimFaultKind::WrongEcho:
-        reply[2] = static_cast<uint8_t>((code == CODE_RESET ? CODE_START : code + 1) | 0x80);
+        reply[2] =
+            static_cast<uint8_t>((code == SIM_CODE_RESET ? SIM_CODE_START : code + 1) | 0x80);
         break;
       case SimFaultKind::Garbage:
         reply = {0xA5, 0x5A, 0xC3, 0x3C, 0x00, 0xFF};
@@ -378,7 +281,7 @@ uint64_t SimDevice::BytesReceived() const {
 std::optional<SimCommandRecord> SimDevice::LastStart() const {
   std::lock_guard lock(mutex_);
   for (auto it = commands_.rbegin(); it != commands_.rend(); ++it) {
-    if (it->code == CODE_START) return *it;
+    if (it->code == SIM_CODE_START) return *it;
   }
   return {};
 }

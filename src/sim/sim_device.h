@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/sim_fault.h"
+
 namespace iapflash {
 
 // Time as the transports tell it to the device: any monotonic origin, the same for every call.
@@ -26,36 +28,6 @@ inline constexpr uint8_t SIM_STATUS_BAD_COMMAND = 0xE2;
 inline constexpr uint8_t SIM_STATUS_OUT_OF_RANGE = 0xE3;
 inline constexpr uint8_t SIM_STATUS_VERIFY_MISMATCH = 0xE4;
 inline constexpr uint8_t SIM_STATUS_END_MISMATCH = 0xE5;
-
-enum class SimFaultKind {
-  Status,      // answer the command with `status` instead of its own result
-  Silent,      // answer nothing
-  ShortReply,  // answer only the first five bytes
-  WrongEcho,   // answer with another command's code in byte 2
-  Garbage,     // answer six bytes that are no reply at all
-  Disconnect,  // vanish once `afterBytes` bytes have been received
-  SlowStart,   // answer the start command `delayMs` later than usual
-};
-
-// One injected fault. It fires once, at the first command that matches.
-struct SimFault {
-  SimFaultKind kind = SimFaultKind::Status;
-  uint8_t code = 0;                // command code it applies to; 0: any command
-  std::optional<uint32_t> offset;  // program/verify offset it applies to; empty: any
-  uint8_t status = 0;              // Status
-  uint64_t afterBytes = 0;         // Disconnect
-  uint32_t delayMs = 0;            // SlowStart
-};
-
-// Reads a fault from its short text form:
-//   status:CMD[:OFFSET]:STATUS   e.g. "status:prog:0x400:0x0A", "status:start:3"
-//   silent:CMD[:OFFSET]  short:CMD[:OFFSET]  echo:CMD[:OFFSET]  garbage:CMD[:OFFSET]
-//   disconnect:BYTES             e.g. "disconnect:5000"
-//   slow-start:MS                e.g. "slow-start:3000"
-// CMD is start, prog, verify or end (a reset is never answered, so no reply fault fits it);
-// numbers are decimal or 0x hexadecimal.
-// Empty on text it does not understand.
-std::optional<SimFault> ParseSimFault(std::string_view text);
 
 // Wire-time emulation; all zero (the default) means replies are there the moment the command is.
 struct SimWireTiming {

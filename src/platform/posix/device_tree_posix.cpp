@@ -31,11 +31,11 @@ using DevicePtr = std::unique_ptr<udev_device, DeviceRelease>;
 
 // Windows names the service of USB communication-class serial ports "usbser"; discovery knows
 // that name, so the kernel's driver for the same ports goes by it.
-constexpr std::string_view kCdcAcmDriver = "cdc_acm";
-constexpr std::string_view kCdcService = "usbser";
+constexpr std::string_view CDC_ACM_DRIVER = "cdc_acm";
+constexpr std::string_view CDC_SERVICE = "usbser";
 // Descriptions for nodes that give no product string.
-constexpr std::string_view kUnnamedUsbDevice = "USB Device";
-constexpr std::string_view kPlainSerialPort = "Serial Port";
+constexpr std::string_view UNNAMED_USB_DEVICE = "USB Device";
+constexpr std::string_view PLAIN_SERIAL_PORT = "Serial Port";
 
 bool Is(const char* text, std::string_view expected) {
   return text != nullptr && expected == text;
@@ -141,10 +141,10 @@ struct NodeView {
   std::string IdPrefix() const { return "USB\\VID_" + vendor() + "&PID_" + product(); }
   std::string Description() const {
     if (usbDevice == nullptr) {
-      return std::string(kPlainSerialPort);
+      return std::string(PLAIN_SERIAL_PORT);
     }
     std::string name = Attribute(usbDevice, "product");
-    return name.empty() ? std::string(kUnnamedUsbDevice) : name;
+    return name.empty() ? std::string(UNNAMED_USB_DEVICE) : name;
   }
 };
 
@@ -336,7 +336,7 @@ class UdevDeviceTree final : public DeviceTree {
     if (driver == nullptr || *driver == '\0') {
       return false;
     }
-    value = TextValue(kCdcAcmDriver == driver ? kCdcService : std::string_view(driver));
+    value = TextValue(CDC_ACM_DRIVER == driver ? CDC_SERVICE : std::string_view(driver));
     return true;
   }
 
