@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows dialog after a download into the simulated bus, as docs/window-windows.png.
-# Builds iapflash-gui.exe (windows preset), runs it under Wine on a virtual desktop in Xvfb, lets
-# its self-test choose the sample update file and download it, and captures the desktop.
+# Builds the dialog's self-test (windows preset), runs it under Wine on a virtual desktop in
+# Xvfb, lets it choose the sample update file and download it, and captures the desktop.
 # Usage: tools/screenshot-windows.sh [OUT.png]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +16,7 @@ for tool in Xvfb import; do
 done
 
 cmake --preset windows >/dev/null
-cmake --build --preset windows --target iapflash-gui
+cmake --build --preset windows --target dialog_self_test
 
 export WINEPREFIX=$prefix WINEDEBUG=-all
 work=$(mktemp -d)
@@ -61,8 +61,8 @@ export DISPLAY=:$display
 # Without a window manager, a Wine desktop gives the dialog its caption.
 ready=$work/ready
 windows() { printf 'Z:%s' "${1//\//\\}"; }
-"$wine" explorer /desktop=iapflash,1024x768 "$build/src/app/win32/iapflash-gui.exe" \
-  --simulate --self-test "$(windows "$sample")" --ready-file "$(windows "$ready")" \
+"$wine" explorer /desktop=iapflash,1024x768 "$build/tests/wine/dialog_self_test.exe" \
+  "$(windows "$sample")" --ready-file "$(windows "$ready")" \
   </dev/null >"$work/gui.log" 2>&1 &
 gui_pid=$!
 for _ in $(seq 600); do

@@ -182,7 +182,7 @@ TEST_F(UpdateFileTest, PathOf259BytesLoadsAndLongerOrEmbeddedZeroIsRefused) {
 }
 
 TEST_F(UpdateFileTest, BundledSamplesGiveTheSameImage) {
-  const fs::path samples = fs::path(__FILE__).parent_path() / "../../samples";
+  const fs::path samples = SAMPLES_DIR;
   ASSERT_TRUE(Load((samples / "demo_app.bin").string())) << panel.Log();
   const std::vector<uint8_t> binImage(image.begin(), image.begin() + length);
   const uint32_t binChecksum = checksum;

@@ -1,4 +1,4 @@
-#include "app/win32/self_test.h"
+#include "dialog_self_test.h"
 
 #include <dlgs.h>
 

@@ -1,18 +1,13 @@
 // iapflash-gui: the operator's window on Windows.
 //   iapflash-gui.exe [--simulate[=SCENARIO]] | --version
-// A hidden --self-test FILE drives the window through window messages (see self_test.h),
-// prints the log pane's text and a line per failed check on stdout, and exits 0 when all passed;
-// with --ready-file PATH it leaves the window open at the end and writes PATH (screenshots).
 #include <windows.h>
 
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/win32/main_window.h"
-#include "app/win32/self_test.h"
 #include "iapflash_version.h"
 #include "platform/win32/wide_text.h"
 #include "sim/sim_bus.h"
@@ -25,8 +20,6 @@ constexpr int EXIT_USAGE = 2;
 
 struct Options {
   std::optional<std::string> scenario;
-  std::optional<std::string> selfTestFile;
-  std::string readyFile;
   bool version = false;
 };
 
@@ -41,18 +34,13 @@ std::vector<std::string> Arguments() {
 
 bool Parse(const std::vector<std::string>& arguments, Options& options) {
   const std::string simulate = "--simulate";
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
+  for (const std::string& argument : arguments) {
     if (argument == simulate) {
       options.scenario = "demo";
     } else if (argument.rfind(simulate + "=", 0) == 0) {
       options.scenario = argument.substr(simulate.size() + 1);
     } else if (argument == "--version") {
       options.version = true;
-    } else if (argument == "--self-test" && i + 1 < arguments.size()) {
-      options.selfTestFile = arguments[++i];
-    } else if (argument == "--ready-file" && i + 1 < arguments.size()) {
-      options.readyFile = arguments[++i];
     } else {
       return false;
     }
@@ -102,19 +90,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   DeviceTree& tree = bus ? bus->Tree() : SystemDeviceTree();
 
   gui::MainWindow window(ports, tree, SystemClock());
-  if (!options.selfTestFile) {
-    const INT_PTR result = window.Run(instance);
-    return result == -1 ? 1 : static_cast<int>(result);
-  }
-
-  bool passed = false;
-  std::string report;
-  std::thread driver(
-      [&] { passed = gui::RunSelfTest(window, *options.selfTestFile, report, options.readyFile); });
   const INT_PTR result = window.Run(instance);
-  driver.join();
-  if (result == -1) report += "FAILED: the dialog could not be created\n";
-  WriteStdout(report);
-  WriteStdout(passed && result != -1 ? "SELF-TEST PASSED\n" : "SELF-TEST FAILED\n");
-  return passed && result != -1 ? 0 : 1;
+  return result == -1 ? 1 : static_cast<int>(result);
 }
