@@ -13,7 +13,7 @@
 #include "image/memory_file.h"
 #include "image/pack.h"
 #include "image/update_file.h"
-#include "platform/operator_panel.h"
+#include "log/log.h"
 
 namespace {
 
@@ -21,29 +21,21 @@ void Require(bool condition) {
   if (!condition) std::abort();
 }
 
-class QuietPanel final : public iapflash::OperatorPanel {
+class QuietLog final : public iapflash::LogSink {
  public:
   void AppendLog(std::string_view) override {}
-  int SelectedDevice() override { return -1; }
-  std::string FilePath() override { return ""; }
-  void SetDownloadEnabled(bool) override {}
-  void PostDeviceScan() override {}
-  void ShowDevices(const std::vector<std::string>&, int) override {}
 };
 
 void RequireLoadsBack(const std::vector<uint8_t>& image, bool hex) {
   if (!hex && image.size() < iapflash::MIN_UPDATE_FILE_SIZE - iapflash::UPDATE_HEADER_SIZE) return;
   const std::vector<uint8_t> file = iapflash::MakeUpdateFile(image, hex);
   iapflash::MemoryFile memory(file);
-  QuietPanel panel;
-  static std::vector<uint8_t> loaded(iapflash::MAX_IMAGE_SIZE);
-  uint32_t length = iapflash::MAX_IMAGE_SIZE;
-  uint32_t checksum = 0;
-  Require(iapflash::LoadUpdateFrom(panel, hex ? "f.hex" : "f.bin", memory, loaded.data(), length,
-                                   checksum));
-  Require(length == image.size());
-  Require(std::memcmp(loaded.data(), image.data(), length) == 0);
-  Require(checksum == iapflash::ImageChecksum(image.data(), length));
+  QuietLog log;
+  const auto loaded = iapflash::LoadUpdateFrom(log, hex ? "f.hex" : "f.bin", memory);
+  Require(loaded.has_value());
+  Require(loaded->bytes == image);
+  Require(loaded->checksum ==
+          iapflash::ImageChecksum(image.data(), static_cast<uint32_t>(image.size())));
 }
 
 }  // namespace

@@ -7,21 +7,15 @@
 #include "image/hex_image.h"
 #include "image/memory_file.h"
 #include "image/update_file.h"
-#include "platform/operator_panel.h"
+#include "log/log.h"
 
 namespace iapflash::cli {
 namespace {
 
-// Stands in for the window: the path control holds path, the log pane collects the text.
-class CapturePanel final : public OperatorPanel {
+// Stands in for the log pane: collects the loader's text.
+class CaptureLog final : public LogSink {
  public:
-  explicit CapturePanel(std::string path) : path_(std::move(path)) {}
   void AppendLog(std::string_view text) override { log_ += text; }
-  int SelectedDevice() override { return -1; }
-  std::string FilePath() override { return path_; }
-  void SetDownloadEnabled(bool) override {}
-  void PostDeviceScan() override {}
-  void ShowDevices(const std::vector<std::string>&, int) override {}
 
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
@@ -38,19 +32,18 @@ class CapturePanel final : public OperatorPanel {
   }
 
  private:
-  const std::string path_;
   std::string log_;
 };
 
-LoaderView Finish(bool accepted, const std::string& path, const CapturePanel& panel,
-                  const std::vector<uint8_t>& image, uint32_t length, uint32_t checksum) {
+LoaderView Finish(const std::optional<UpdateImage>& loaded, const std::string& path,
+                  const CaptureLog& log) {
   LoaderView view;
-  view.accepted = accepted;
+  view.accepted = loaded.has_value();
   view.hex = IsHexPath(path);
-  view.lines = panel.Lines();
-  if (accepted) {
-    view.image.assign(image.begin(), image.begin() + length);
-    view.checksum = checksum;
+  view.lines = log.Lines();
+  if (loaded) {
+    view.image = loaded->bytes;
+    view.checksum = loaded->checksum;
   }
   return view;
 }
@@ -58,22 +51,16 @@ LoaderView Finish(bool accepted, const std::string& path, const CapturePanel& pa
 }  // namespace
 
 LoaderView LoadLikeTheLoader(const std::string& path) {
-  CapturePanel panel(path);
-  std::vector<uint8_t> image(MAX_IMAGE_SIZE, 0);
-  uint32_t length = MAX_IMAGE_SIZE;
-  uint32_t checksum = 0;
-  const bool accepted = LoadUpdateFile(panel, image.data(), length, checksum);
-  return Finish(accepted, path, panel, image, length, checksum);
+  CaptureLog log;
+  const std::optional<UpdateImage> loaded = LoadUpdateFile(log, path);
+  return Finish(loaded, path, log);
 }
 
 LoaderView LoadBytesLikeTheLoader(const std::string& path, const std::vector<uint8_t>& file) {
-  CapturePanel panel(path);
+  CaptureLog log;
   MemoryFile memory(file);
-  std::vector<uint8_t> image(MAX_IMAGE_SIZE, 0);
-  uint32_t length = MAX_IMAGE_SIZE;
-  uint32_t checksum = 0;
-  const bool accepted = LoadUpdateFrom(panel, path, memory, image.data(), length, checksum);
-  return Finish(accepted, path, panel, image, length, checksum);
+  const std::optional<UpdateImage> loaded = LoadUpdateFrom(log, path, memory);
+  return Finish(loaded, path, log);
 }
 
 std::optional<HexTextStop> StrictHexStop(const std::vector<uint8_t>& file) {

@@ -40,11 +40,12 @@ struct Loaded {
 Loaded Load(const std::string& name, const std::vector<uint8_t>& file) {
   testing::RecordingPanel panel;
   MemoryFile memory(file);
-  std::vector<uint8_t> image(MAX_IMAGE_SIZE, 0);
-  uint32_t length = MAX_IMAGE_SIZE;
   Loaded loaded;
-  loaded.ok = LoadUpdateFrom(panel, name, memory, image.data(), length, loaded.checksum);
-  if (loaded.ok) loaded.image.assign(image.begin(), image.begin() + length);
+  if (const std::optional<UpdateImage> image = LoadUpdateFrom(panel, name, memory)) {
+    loaded.ok = true;
+    loaded.image = image->bytes;
+    loaded.checksum = image->checksum;
+  }
   loaded.log = panel.Log();
   return loaded;
 }
