@@ -11,16 +11,16 @@ class Steps {
  public:
   explicit Steps(RunContext& run) : run_(run), log_(run.env.log) {}
 
-  void Begin(RunStep step, const char* line) {
+  void Starts(RunStep step, const char* line) {
     LogLine(log_, "%s", line);
     run_.env.events.OnEvent(StepStarted{step});
   }
-  void Succeed(RunStep step, const char* line = nullptr) {
+  void Succeeds(RunStep step, const char* line = nullptr) {
     if (line) LogLine(log_, "%s", line);
     run_.env.events.OnEvent(StepEnded{step, true});
   }
   // stepLine, then "  下载失败"; the run goes on to close the link.
-  void Fail(RunStep step, FailureLayer layer, const char* stepLine = nullptr) {
+  void Fails(RunStep step, FailureLayer layer, const char* stepLine = nullptr) {
     if (stepLine) LogLine(log_, "%s", stepLine);
     LogLine(log_, "  下载失败");
     run_.env.events.OnEvent(StepEnded{step, false});
@@ -28,9 +28,9 @@ class Steps {
     layer_ = layer;
   }
   // For a command of steps 3 to 5: the device's refusal, or a fault of the link.
-  void FailCommand(RunStep step, const CommandResult& result, const char* stepLine) {
-    Fail(step, result.error == LinkError::DeviceStatus ? FailureLayer::Device : FailureLayer::Link,
-         stepLine);
+  void CommandFails(RunStep step, const CommandResult& result, const char* stepLine) {
+    Fails(step, result.error == LinkError::DeviceStatus ? FailureLayer::Device : FailureLayer::Link,
+          stepLine);
   }
   RunFinished Result(bool success) const {
     return {success, failedStep_, success ? FailureLayer::None : layer_};
@@ -47,44 +47,44 @@ class Steps {
 // open for the caller to close.
 bool Transfer(RunContext& run, Steps& steps, std::optional<Link>& link, const UpdateImage& image) {
   LogSink& log = run.env.log;
-  steps.Begin(RunStep::OpenLink, "2.打开下载接口>>");
+  steps.Starts(RunStep::OpenLink, "2.打开下载接口>>");
   const std::optional<DeviceEntry> device = run.inputs.Device();
   if (!device) {
     LogLine(log, "    没有选择下载设备");
-    steps.Fail(RunStep::OpenLink, FailureLayer::Selection);
+    steps.Fails(RunStep::OpenLink, FailureLayer::Selection);
     return false;
   }
   LinkOpening opening = LinkOpen(run.env, *device);
   if (!opening.link) {
-    steps.Fail(RunStep::OpenLink, opening.failure);
+    steps.Fails(RunStep::OpenLink, opening.failure);
     return false;
   }
   link = std::move(opening.link);
-  steps.Succeed(RunStep::OpenLink);
+  steps.Succeeds(RunStep::OpenLink);
 
   const auto length = static_cast<uint32_t>(image.bytes.size());
-  steps.Begin(RunStep::Start, "3.开始更新FLASH>>");
+  steps.Starts(RunStep::Start, "3.开始更新FLASH>>");
   if (const CommandResult started = IapStart(*link, length, image.checksum); !started.Ok()) {
-    steps.FailCommand(RunStep::Start, started, "  失败.");
+    steps.CommandFails(RunStep::Start, started, "  失败.");
     return false;
   }
-  steps.Succeed(RunStep::Start, "  成功");
-  steps.Begin(RunStep::Program, "4.写FLASH>>");
+  steps.Succeeds(RunStep::Start, "  成功");
+  steps.Starts(RunStep::Program, "4.写FLASH>>");
   if (const CommandResult programmed = IapTransferImage(*link, IapCode::Program, image.bytes);
       !programmed.Ok()) {
-    steps.FailCommand(RunStep::Program, programmed, "  失败.");
+    steps.CommandFails(RunStep::Program, programmed, "  失败.");
     return false;
   }
-  steps.Succeed(RunStep::Program, "  成功");
-  steps.Begin(RunStep::Verify, "5.下载检验>>");
+  steps.Succeeds(RunStep::Program, "  成功");
+  steps.Starts(RunStep::Verify, "5.下载检验>>");
   if (const CommandResult verified = IapTransferImage(*link, IapCode::Verify, image.bytes);
       !verified.Ok()) {
-    steps.FailCommand(RunStep::Verify, verified, "  出错.");
+    steps.CommandFails(RunStep::Verify, verified, "  出错.");
     return false;
   }
-  steps.Succeed(RunStep::Verify, "  成功");
+  steps.Succeeds(RunStep::Verify, "  成功");
   // The image is in and verified: what the end command says no longer changes the outcome.
-  steps.Begin(RunStep::End, "6.下载结束>>");
+  steps.Starts(RunStep::End, "6.下载结束>>");
   const bool ended = IapEnd(*link, length, image.checksum).Ok();
   LogLine(log, ended ? "  END结束" : "  END失败");
   IapReset(*link);
@@ -106,21 +106,21 @@ RunFinished DownloadRun(RunContext& run) {
   LogSink& log = run.env.log;
   Steps steps(run);
   LogLine(log, "\r\n****开始通过串口接口进行IAP下载:");
-  steps.Begin(RunStep::ReadFile, "1.读取下载文件内容>>");
+  steps.Starts(RunStep::ReadFile, "1.读取下载文件内容>>");
 
   bool success = false;
   std::optional<Link> link;
   if (const std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath())) {
     LogLine(log, "  已读取下载数据%d字节", static_cast<int>(image->bytes.size()));
-    steps.Succeed(RunStep::ReadFile);
+    steps.Succeeds(RunStep::ReadFile);
     success = Transfer(run, steps, link, *image);
   } else {
-    steps.Fail(RunStep::ReadFile, FailureLayer::Image, "  读下载文件失败");
+    steps.Fails(RunStep::ReadFile, FailureLayer::Image, "  读下载文件失败");
   }
 
-  steps.Begin(RunStep::CloseLink, "7.关闭下载接口>>");
+  steps.Starts(RunStep::CloseLink, "7.关闭下载接口>>");
   LinkClose(log, link);
-  steps.Succeed(RunStep::CloseLink);
+  steps.Succeeds(RunStep::CloseLink);
   if (success) {
     LogLine(log, "****固件下载成功.");
   } else {
