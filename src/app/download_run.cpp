@@ -110,7 +110,13 @@ RunFinished DownloadRun(RunContext& run) {
 
   bool success = false;
   std::optional<Link> link;
-  if (const std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath())) {
+  std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath());
+  // The start command erases the application: an image with nothing in it never gets there.
+  if (image && image->bytes.empty()) {
+    LogLine(log, "    下载文件中没有数据");
+    image.reset();
+  }
+  if (image) {
     LogLine(log, "  已读取下载数据%d字节", static_cast<int>(image->bytes.size()));
     steps.Succeeds(RunStep::ReadFile);
     success = Transfer(run, steps, link, *image);

@@ -1,8 +1,6 @@
 #include "app/window_logic.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -11,88 +9,13 @@
 #include <utility>
 
 #include "log/log.h"
+#include "platform/cancel_switch.h"
 
 namespace iapflash {
 namespace {
 
-// Set when the window closes; from then on the worker's port operations fail and its waits
-// return at once, so a running download ends within one port timeout.
+// Set when the window closes; from then on nothing new is handed to the window's thread.
 using ClosingFlag = std::atomic<bool>;
-
-constexpr SystemError CLOSED_ERROR = ECANCELED;
-// A closing window interrupts the worker's waits at this granularity.
-constexpr uint32_t SLEEP_SLICE_MS = 50;
-
-class GatedPort final : public SerialPort {
- public:
-  GatedPort(std::unique_ptr<SerialPort> inner, const ClosingFlag& closing)
-      : inner_(std::move(inner)), closing_(closing) {}
-  bool SetQueueSizes(uint32_t input, uint32_t output) override {
-    return Open() && inner_->SetQueueSizes(input, output);
-  }
-  bool GetTimeouts(SerialTimeouts& timeouts) override {
-    return Open() && inner_->GetTimeouts(timeouts);
-  }
-  bool SetTimeouts(const SerialTimeouts& timeouts) override {
-    return Open() && inner_->SetTimeouts(timeouts);
-  }
-  bool Purge() override { return Open() && inner_->Purge(); }
-  bool GetLineSettings(LineSettings& settings) override {
-    return Open() && inner_->GetLineSettings(settings);
-  }
-  bool SetLineSettings(const LineSettings& settings) override {
-    return Open() && inner_->SetLineSettings(settings);
-  }
-  bool QueuedInput(uint32_t& count) override { return Open() && inner_->QueuedInput(count); }
-  IoResult Read(uint8_t* buffer, uint32_t size) override {
-    if (!Open()) return {false, 0, CLOSED_ERROR};
-    return inner_->Read(buffer, size);
-  }
-  IoResult Write(const uint8_t* data, uint32_t size) override {
-    if (!Open()) return {false, 0, CLOSED_ERROR};
-    return inner_->Write(data, size);
-  }
-
- private:
-  bool Open() const { return !closing_.load(); }
-  std::unique_ptr<SerialPort> inner_;
-  const ClosingFlag& closing_;
-};
-
-class GatedPorts final : public SerialPorts {
- public:
-  GatedPorts(SerialPorts& inner, const ClosingFlag& closing) : inner_(inner), closing_(closing) {}
-  std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
-    if (closing_.load()) {
-      error = CLOSED_ERROR;
-      return nullptr;
-    }
-    auto port = inner_.Open(name, error);
-    if (!port) return nullptr;
-    return std::make_unique<GatedPort>(std::move(port), closing_);
-  }
-
- private:
-  SerialPorts& inner_;
-  const ClosingFlag& closing_;
-};
-
-class GatedClock final : public Clock {
- public:
-  GatedClock(Clock& inner, const ClosingFlag& closing) : inner_(inner), closing_(closing) {}
-  void SleepMs(uint32_t ms) override {
-    while (ms > 0 && !closing_.load()) {
-      const uint32_t slice = std::min(ms, SLEEP_SLICE_MS);
-      inner_.SleepMs(slice);
-      ms -= slice;
-    }
-  }
-  uint64_t NowMs() override { return inner_.NowMs(); }
-
- private:
-  Clock& inner_;
-  const ClosingFlag& closing_;
-};
 
 // A call handed to the window's thread.
 struct PendingCall {
@@ -118,9 +41,8 @@ struct WindowLogic::State final : public OperatorPanel {
         WindowActions windowActions)
       : front(windowFront),
         actions(std::move(windowActions)),
-        gatedPorts(ports, closing),
-        gatedClock(clock, closing),
-        station{gatedPorts, tree, gatedClock, *this} {}
+        cancel(ports, clock),
+        station{cancel.Ports(), tree, cancel.GetClock(), *this} {}
 
   // OperatorPanel: the core's view of the window. On the window's thread a call goes straight
   // to the front end; from the worker it is handed to the window's thread and waited for.
@@ -241,6 +163,8 @@ struct WindowLogic::State final : public OperatorPanel {
       closing.store(true);
     }
     finished.notify_all();
+    // A worker waiting on its port or clock returns at once and ends through its failure path.
+    cancel.Cancel();
   }
 
   WindowFront& front;
@@ -248,8 +172,7 @@ struct WindowLogic::State final : public OperatorPanel {
   const std::thread::id windowThread = std::this_thread::get_id();
 
   ClosingFlag closing{false};
-  GatedPorts gatedPorts;
-  GatedClock gatedClock;
+  CancelSwitch cancel;
   Station station;
 
   // Window's thread only.

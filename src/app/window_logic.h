@@ -128,7 +128,7 @@ class WindowLogic {
   // Built on the window's thread; every member below is called on that thread.
   WindowLogic(WindowFront& front, SerialPorts& ports, DeviceTree& tree, Clock& clock,
               WindowActions actions = StandardWindowActions());
-  // Ends a running download at its next port operation or wait, and joins its worker, so
+  // Ends a running download at once, even in the middle of a port read, and joins its worker, so
   // nothing outlives the window.
   ~WindowLogic();
   WindowLogic(const WindowLogic&) = delete;

@@ -20,7 +20,7 @@ class CliPanel final : public OperatorPanel {
   CliPanel(std::FILE* log, std::string filePath, bool printDeviceLines,
            ProgressView* progress = nullptr);
 
-  // Each append is written whole and flushed, CR LF as LF.
+  // Each append is written whole and flushed, CR LF as LF, control characters escaped.
   void AppendLog(std::string_view text) override;
   int SelectedDevice() override;
   std::string FilePath() override { return filePath_; }
@@ -38,6 +38,10 @@ class CliPanel final : public OperatorPanel {
   ProgressView* progress_;
   int selected_ = -1;
 };
+
+// Control characters other than CR, LF and TAB (C0, DEL, C1) as "\x1B": text that a device sent
+// must never drive the terminal that shows the log.
+std::string WithControlsEscaped(std::string_view text);
 
 // "\r\n" as "\n"; a lone CR stays.
 std::string WithUnixLineEnds(std::string_view text);

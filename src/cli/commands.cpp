@@ -9,8 +9,10 @@
 #include "app/download_run.h"
 #include "app/station.h"
 #include "cli/cli_panel.h"
+#include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
+#include "platform/cancel_switch.h"
 #include "sim/sim_bus.h"
 
 namespace iapflash::cli {
@@ -67,7 +69,9 @@ int RunFlash(const FlashOptions& options) {
         std::make_unique<ProgressView>(stderr, SystemClock(), StdoutIsTerminal(), &StderrColumns);
   }
   CliPanel panel(stdout, options.file, false, progress.get());
-  Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
+  CancelSwitch cancel(seams.Ports(), SystemClock());
+  const InterruptWatch interrupts(cancel);
+  Station station{cancel.Ports(), seams.Tree(), cancel.GetClock(), panel};
 
   if (options.port && options.iap) {
     UseOnePort(station, *options.port, true);
@@ -100,7 +104,13 @@ int RunFlash(const FlashOptions& options) {
   }
   IgnoredRunEvents noEvents;
   RunEventSink& events = progress ? static_cast<RunEventSink&>(*progress) : noEvents;
-  return DownloadRunAt(station, events).success ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+  const bool succeeded = DownloadRunAt(station, events).success;
+  if (const int status = interrupts.ExitStatus(); status != 0) {
+    progress.reset();  // its line ends first
+    WriteText(stderr, "iapflash: the run was interrupted by " + interrupts.Name() + "\n");
+    return status;
+  }
+  return succeeded ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
 }
 
 }  // namespace iapflash::cli

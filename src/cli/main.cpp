@@ -4,12 +4,14 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/pack_command.h"
 #include "cli/terminal.h"
 #include "iapflash_version.h"
 #include "link/mode_switch.h"
+#include "platform/standard_streams.h"
 #include "sim/sim_device.h"
 
 namespace {
@@ -27,6 +29,7 @@ void AddSimulate(CLI::App& command, std::string& scenario) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  iapflash::OpenClosedStandardStreams();
   PrepareUtf8Console();
 #if defined(SIGPIPE)
   // A reader of the log that goes away (| head) must not kill a download half done: the run
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
   // A fixed name: the usage lines (and the manual page made from them) do not show the path.
   CLI::App app{"Finds IAP download devices and downloads firmware update files into them.",
                "iapflash"};
+  // Before the subcommands, which inherit it: "/tmp/fw.bin" is a path, never an option.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   app.set_version_flag("--version", "iapflash " IAPFLASH_VERSION_TEXT,
                        "Print the version and exit");
@@ -119,8 +124,12 @@ int main(int argc, char** argv) {
         });
   }
 
+  std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  std::string program = argc > 0 && argv[0] ? argv[0] : "iapflash";
+  std::vector<char*> argumentPointers{program.data()};
+  for (std::string& argument : arguments) argumentPointers.push_back(argument.data());
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argumentPointers.size()), argumentPointers.data());
   } catch (const CLI::ParseError& error) {
     // Help goes to stdout with status 0; every other error is a usage error.
     return app.exit(error, std::cout, std::cerr) == 0 ? 0 : EXIT_USAGE;

@@ -1,7 +1,10 @@
 #include "cli/progress.h"
 
 #include <algorithm>
+#include <string>
 #include <variant>
+
+#include "cli/terminal.h"
 
 namespace iapflash::cli {
 namespace {
@@ -132,15 +135,13 @@ ProgressView::ProgressView(std::FILE* terminal, Clock& clock, bool sharesLogTerm
 
 ProgressView::~ProgressView() {
   if (drawn_ && !sharesLogTerminal_ && !lineEnded_) {
-    std::fputs("\n", terminal_);
-    std::fflush(terminal_);
+    WriteText(terminal_, "\n");
   }
 }
 
 void ProgressView::BeforeLog() {
   if (drawn_ && sharesLogTerminal_) {
-    std::fputs("\x1b[K", terminal_);  // erase the bar after the log's cursor
-    std::fflush(terminal_);
+    WriteText(terminal_, "\x1b[K");  // erase the bar after the log's cursor
     drawn_ = false;
   }
 }
@@ -183,23 +184,23 @@ void ProgressView::Draw() {
     const std::string bar = progress_.Render(width - logColumn_ - 1);
     if (bar.empty()) return;
     // Saved and restored cursor: the next log byte lands where the log left off.
-    std::fprintf(terminal_,
-                 "\x1b"
-                 "7 %s\x1b"
-                 "8",
-                 bar.c_str());
-    std::fflush(terminal_);
+    WriteText(terminal_,
+              "\x1b"
+              "7 " +
+                  bar +
+                  "\x1b"
+                  "8");
     drawn_ = true;
     return;
   }
   if (lineEnded_) return;
-  std::fprintf(terminal_, "\r%s\x1b[K", progress_.Render(width).c_str());
+  std::string line = "\r" + progress_.Render(width) + "\x1b[K";
   drawn_ = true;
   if (!progress_.Active()) {
-    std::fputs("\n", terminal_);
+    line += "\n";
     lineEnded_ = true;
   }
-  std::fflush(terminal_);
+  WriteText(terminal_, line);
 }
 
 }  // namespace iapflash::cli

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the command line needs of the OS, one small function each, so every OS can supply its own
@@ -13,6 +15,11 @@ bool StderrIsTerminal();
 int StderrColumns();
 // Makes the console show UTF-8 text and, where needed, take escape sequences.
 void PrepareUtf8Console();
+// The program's arguments after its name, as UTF-8, whatever the system's code page.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+// Writes UTF-8 text whole to stdout or stderr and flushes it: a console gets it as text in
+// UTF-16 (Windows), a pipe or file the bytes as they are.
+void WriteText(std::FILE* stream, std::string_view text);
 
 struct SimOptions {
   unsigned baudRate = 0;

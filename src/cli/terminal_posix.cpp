@@ -21,4 +21,13 @@ int StderrColumns() {
 // POSIX terminals take UTF-8 bytes and escape sequences as they are.
 void PrepareUtf8Console() {}
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void WriteText(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
 }  // namespace iapflash::cli

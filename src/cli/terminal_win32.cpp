@@ -1,18 +1,24 @@
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/terminal.h"
+#include "platform/win32/wide_text.h"
 
 namespace iapflash::cli {
 namespace {
 
-bool IsConsole(DWORD which) {
-  HANDLE handle = GetStdHandle(which);
+bool IsConsoleHandle(HANDLE handle) {
   DWORD mode = 0;
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+bool IsConsole(DWORD which) {
+  return IsConsoleHandle(GetStdHandle(which));
 }
 
 }  // namespace
@@ -42,6 +48,43 @@ void PrepareUtf8Console() {
   if (GetConsoleMode(error, &mode)) {
     SetConsoleMode(error, mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
   }
+}
+
+}  // namespace iapflash::cli
+
+namespace iapflash::cli {
+
+// argv holds the arguments in the ANSI code page, which cannot hold every path; the command
+// line itself is UTF-16.
+std::vector<std::string> Utf8Arguments(int, char**) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 1; wide && i < count; ++i) arguments.push_back(Narrow(wide[i]));
+  LocalFree(wide);
+  return arguments;
+}
+
+// A console shows UTF-16 text correctly whatever its code page and the C runtime's mode.
+void WriteText(std::FILE* stream, std::string_view text) {
+  std::fflush(stream);
+  const DWORD which = stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
+  HANDLE handle = GetStdHandle(which);
+  if ((stream == stdout || stream == stderr) && IsConsoleHandle(handle)) {
+    const std::wstring wide = Widen(text);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+      if (!WriteConsoleW(handle, wide.data() + done, chunk, &written, nullptr) || written == 0) {
+        return;
+      }
+      done += written;
+    }
+    return;
+  }
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
 
 }  // namespace iapflash::cli

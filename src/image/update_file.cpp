@@ -1,7 +1,7 @@
 #include "image/update_file.h"
 
+#include <array>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 
@@ -80,44 +80,47 @@ std::optional<UpdateImage> LoadUpdateFrom(LogSink& log, const std::string& path,
     LogLine(log, "    无效下载文件L %s", path.c_str());
     return std::nullopt;
   }
-  // Far beyond any image; taking only the low 32 bits would read a wrong part of the file.
-  if (size > std::numeric_limits<uint32_t>::max()) {
-    LogTooLarge(log);
-    return std::nullopt;
-  }
-  const auto fileSize = static_cast<uint32_t>(size);
-  const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[fileSize]());
-  if (!buffer) {
-    LogLine(log, "    内存不足，无法读取下载文件(%u字节).", static_cast<unsigned>(fileSize));
-    return std::nullopt;
-  }
 
-  const IoResult header = file.Read(buffer.get(), UPDATE_HEADER_SIZE);
-  if (!header.ok) {
-    LogLastError(log, READ_CAPTION, header.error);
+  std::array<uint8_t, UPDATE_HEADER_SIZE> header{};
+  const IoResult headerRead = file.Read(header.data(), UPDATE_HEADER_SIZE);
+  if (!headerRead.ok) {
+    LogLastError(log, READ_CAPTION, headerRead.error);
     return std::nullopt;
   }
-  if (header.count < UPDATE_HEADER_SIZE) {
-    LogLine(log, "    无效下载文件L(%d).", static_cast<int>(header.count));
+  if (headerRead.count < UPDATE_HEADER_SIZE) {
+    LogLine(log, "    无效下载文件L(%d).", static_cast<int>(headerRead.count));
     return std::nullopt;
   }
-  if (!IsUpdateHeader(buffer.get())) {
+  if (!IsUpdateHeader(header.data())) {
     LogLine(log, "    无效下载文件F.");
     return std::nullopt;
   }
 
-  // The payload overwrites the header; its length is what the read delivers.
-  const IoResult payload = file.Read(buffer.get(), fileSize - UPDATE_HEADER_SIZE);
+  // Refused from its size, before it is read: memory follows the image, not the file.
+  const bool hex = IsHexPath(path);
+  const uint64_t payloadSize = size - UPDATE_HEADER_SIZE;
+  if (payloadSize > (hex ? MAX_HEX_TEXT_SIZE : MAX_IMAGE_SIZE)) {
+    LogTooLarge(log);
+    return std::nullopt;
+  }
+  const auto bufferSize = static_cast<uint32_t>(payloadSize);
+  const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bufferSize]());
+  if (!buffer) {
+    LogLine(log, "    内存不足，无法读取下载文件(%u字节).", static_cast<unsigned>(bufferSize));
+    return std::nullopt;
+  }
+  // The payload's length is what the read delivers.
+  const IoResult payload = file.Read(buffer.get(), bufferSize);
   if (!payload.ok) {
     LogLastError(log, READ_CAPTION, payload.error);
     return std::nullopt;
   }
-  return BuildImage(log, IsHexPath(path), buffer.get(), payload.count);
+  return BuildImage(log, hex, buffer.get(), payload.count);
 }
 
 std::optional<UpdateImage> LoadUpdateFile(LogSink& log, const std::string& path) {
   // Refused rather than cut (or cut at a zero byte), so that no other file is opened instead.
-  if (path.size() > MAX_UPDATE_PATH_LENGTH || path.find('\0') != std::string::npos) {
+  if (!PathWithinLimit(path) || path.find('\0') != std::string::npos) {
     LogLine(log, "    无法打开下载文件%s", path.c_str());
     return std::nullopt;
   }

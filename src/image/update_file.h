@@ -14,9 +14,9 @@ namespace iapflash {
 inline constexpr uint32_t MAX_IMAGE_SIZE = 102400;
 inline constexpr uint32_t UPDATE_HEADER_SIZE = 512;
 inline constexpr uint32_t MIN_UPDATE_FILE_SIZE = 520;
-// Longest path the loader accepts, in bytes; a longer one is refused, never cut, so that a
-// shortened path can never name another file.
-inline constexpr std::size_t MAX_UPDATE_PATH_LENGTH = 259;
+// Longest HEX payload text: far beyond the text of the largest image, and it bounds the memory
+// a load takes. A longer one is refused from the file's size, before it is read.
+inline constexpr uint32_t MAX_HEX_TEXT_SIZE = 16u * 1024u * 1024u;
 
 // The image an update file holds, at most MAX_IMAGE_SIZE bytes, and its checksum.
 struct UpdateImage {

@@ -9,6 +9,11 @@
 
 namespace iapflash {
 LinkError Link::Send(std::span<const uint8_t> packet, bool quiet) {
+  // A frame with no command in it means nothing to the device; nothing goes out.
+  if (packet.empty()) {
+    if (!quiet) LogLine(env_->log, "    串口写失败");
+    return LinkError::WriteFailed;
+  }
   port_->Purge();
   std::vector<uint8_t> frame;
   frame.reserve(packet.size() + 3);

@@ -66,10 +66,24 @@ int LogLine(LogSink& sink, const char* format, ...) {
   return LogAppend(sink, "%s", line.c_str());
 }
 
+std::string ShownSystemText(std::string_view text) {
+  std::size_t bodyEnd = text.size();
+  while (bodyEnd > 0 && (text[bodyEnd - 1] == '\r' || text[bodyEnd - 1] == '\n')) --bodyEnd;
+  const std::string_view lineEnd = text.substr(bodyEnd);
+  const std::size_t room =
+      SYSTEM_TEXT_SIZE > lineEnd.size() ? SYSTEM_TEXT_SIZE - lineEnd.size() : 0;
+  // Characters, not bytes: a character starts at every byte that is not a continuation byte.
+  std::size_t cut = 0;
+  for (std::size_t characters = 0; cut < bodyEnd; ++cut) {
+    if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80 && characters++ == room) break;
+  }
+  std::string shown(text.substr(0, cut));
+  shown += lineEnd;
+  return shown;
+}
+
 void LogLastError(LogSink& sink, const char* caption, SystemError code) {
-  constexpr std::size_t SYSTEM_TEXT_SIZE = 100;
-  const std::string text = SystemErrorText(code);
-  const std::string shown(text, 0, Utf8Cut(text.data(), text.size(), SYSTEM_TEXT_SIZE - 1));
+  const std::string shown = ShownSystemText(SystemErrorText(code));
   LogLine(sink, "%s:Last Err(%x)%s", caption, static_cast<unsigned>(code), shown.c_str());
 }
 

@@ -25,6 +25,8 @@ class LogSink {
 
 inline constexpr std::size_t LOG_LINE_SIZE = 10240;
 inline constexpr std::size_t LOG_APPEND_SIZE = 512;
+// Characters of a system error text that the log shows, its line end included.
+inline constexpr std::size_t SYSTEM_TEXT_SIZE = 100;
 
 // Formats one line, ends it with "\r\n", sends the whole line to the diagnostic channel and
 // appends it to the log pane through LogAppend. A line longer than the line buffer is cut.
@@ -41,6 +43,10 @@ void LogLastError(LogSink& sink, const char* caption, SystemError code);
 
 // Length of text cut to at most limit bytes without splitting a UTF-8 sequence.
 std::size_t Utf8Cut(const char* text, std::size_t length, std::size_t limit);
+
+// A system text as LogLastError shows it: at most SYSTEM_TEXT_SIZE characters, cut between
+// characters, and its line end (if any) kept at the end.
+std::string ShownSystemText(std::string_view text);
 
 // Where whole lines go besides the pane; DebugOutput unless a test replaces it.
 using DiagnosticSink = void (*)(const std::string& line);

@@ -21,7 +21,12 @@ class ReadOnlyFile {
 // Null on failure, with error set to the system's code. Never creates or changes a file.
 std::unique_ptr<ReadOnlyFile> OpenForReading(const std::string& utf8Path, SystemError& error);
 
-// An existence test that leaves nothing open.
+// An existence test that leaves nothing open. False for a path beyond PathWithinLimit.
 bool FileExists(const std::string& utf8Path);
+
+// Whether the path is within what the system's path control and file calls take: 259 UTF-16
+// units on Windows, PATH_MAX bytes with the terminator on Linux. A longer path is refused,
+// never cut, so that a shortened path can never name another file.
+bool PathWithinLimit(const std::string& utf8Path);
 
 }  // namespace iapflash

@@ -52,6 +52,10 @@ class SerialPort {
   // Synchronous transfers bounded by the timeouts above.
   virtual IoResult Read(uint8_t* buffer, uint32_t size) = 0;
   virtual IoResult Write(const uint8_t* data, uint32_t size) = 0;
+  // Any thread, never blocks for long: a transfer waiting on the port returns at once with
+  // CancelledError(), and so does every later one. The owner still closes the port as usual.
+  // A backend whose transfers cannot wait for long may leave it as it is.
+  virtual void Cancel() {}
 };
 
 class SerialPorts {

@@ -11,7 +11,10 @@ using SystemError = uint32_t;
 // The calling thread's last system error code.
 SystemError LastSystemError();
 
-// The system's own text for a code, as the OS words it (on Windows it ends in a line end).
+// The code of an operation that was cancelled (ECANCELED, ERROR_OPERATION_ABORTED).
+SystemError CancelledError();
+
+// The system's own text for a code, as the OS words it (on Windows it ends in a line end), whole.
 std::string SystemErrorText(SystemError code);
 
 // Whole log lines for the platform's debugger output (Windows) or diagnostic channel (POSIX).

@@ -10,6 +10,13 @@ const SystemError SIM_ERROR_DISCONNECTED = EIO;
 const SystemError SIM_ERROR_NO_PORT = ENOENT;
 const SystemError SIM_ERROR_PORT_BUSY = EBUSY;
 
+namespace {
+
+// A cancel ends a read's wait within this time.
+constexpr uint64_t WAIT_SLICE_MS = 50;
+
+}  // namespace
+
 SimSerialPort::SimSerialPort(std::shared_ptr<SimDevice> device, Clock& clock,
                              std::shared_ptr<SimPortRecord> record,
                              std::shared_ptr<std::mutex> recordMutex)
@@ -90,6 +97,11 @@ IoResult SimSerialPort::Read(uint8_t* buffer, uint32_t size) {
       clock_.NowMs() + uint64_t{timeouts.readMultiplier} * size + timeouts.readConstant;
   IoResult result;
   for (;;) {
+    if (cancelled_.load()) {
+      result.ok = false;
+      result.error = CancelledError();
+      return result;
+    }
     if (!device_->Connected()) {
       result.ok = false;
       result.error = SIM_ERROR_DISCONNECTED;
@@ -105,7 +117,8 @@ IoResult SimSerialPort::Read(uint8_t* buffer, uint32_t size) {
       const auto nextMs = std::chrono::ceil<std::chrono::milliseconds>(*next).count();
       wakeUp = std::min<uint64_t>(deadline, static_cast<uint64_t>(nextMs));
     }
-    clock_.SleepMs(static_cast<uint32_t>(std::max<uint64_t>(wakeUp - now, 1)));
+    // In slices, so that a cancel ends the wait soon.
+    clock_.SleepMs(static_cast<uint32_t>(std::clamp<uint64_t>(wakeUp - now, 1, WAIT_SLICE_MS)));
   }
   result.ok = true;
   return result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -48,6 +49,7 @@ class SimSerialPort final : public SerialPort {
   bool QueuedInput(uint32_t& count) override;
   IoResult Read(uint8_t* buffer, uint32_t size) override;
   IoResult Write(const uint8_t* data, uint32_t size) override;
+  void Cancel() override { cancelled_.store(true); }
 
  private:
   SimTime Now();
@@ -58,6 +60,7 @@ class SimSerialPort final : public SerialPort {
   Clock& clock_;
   std::shared_ptr<SimPortRecord> record_;
   std::shared_ptr<std::mutex> recordMutex_;
+  std::atomic<bool> cancelled_{false};
 };
 
 // Named in-process ports ("SIM7" and the like), each over its own SimDevice; a port can be open

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -25,6 +26,7 @@ using testing::HEX_END;
 using testing::HexData;
 using testing::HexRecord;
 using testing::RecordingPanel;
+using ::testing::StartsWith;
 
 void DiscardDiagnostics(const std::string&) {}
 
@@ -48,11 +50,13 @@ class UpdateFileTest : public ::testing::Test {
   void SetUp() override { SetDiagnosticSink(&DiscardDiagnostics); }
   void TearDown() override { SetDiagnosticSink(nullptr); }
 
+  // name and the path returned in UTF-8, whatever the system's code page.
   std::string Write(const std::string& name, const std::string& content) {
-    const fs::path path = dir_ / name;
+    const fs::path path = dir_ / fs::path(std::u8string(name.begin(), name.end()));
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
-    return path.string();
+    const std::u8string utf8 = path.u8string();
+    return std::string(utf8.begin(), utf8.end());
   }
 
   // Loads path; image, length and checksum then hold what it gave (empty on failure).
@@ -161,22 +165,54 @@ TEST_F(UpdateFileTest, DirectoryAndEmptyPathCannotBeOpened) {
   }
 }
 
-TEST_F(UpdateFileTest, PathOf259BytesLoadsAndLongerOrEmbeddedZeroIsRefused) {
-  const std::string base = (dir_ / "").string();
-  ASSERT_LT(base.size() + 12, MAX_UPDATE_PATH_LENGTH) << "temporary folder too deep";
-  const std::size_t nameLength = MAX_UPDATE_PATH_LENGTH - base.size();
-  const std::string exact =
-      Write(std::string(nameLength - 4, 'n') + ".bin", Header() + std::string(8, '\2'));
-  ASSERT_EQ(exact.size(), MAX_UPDATE_PATH_LENGTH);
-  EXPECT_TRUE(Load(exact));
+// The path control's limit on Windows, in UTF-16 units; on Linux the system's own.
+#if defined(_WIN32)
+constexpr std::size_t PATH_LIMIT = 259;
+std::size_t PathUnits(const std::string& path) {
+  return fs::path(std::u8string(path.begin(), path.end())).wstring().size();
+}
+#else
+constexpr std::size_t PATH_LIMIT = PATH_MAX - 1;
+std::size_t PathUnits(const std::string& path) {
+  return path.size();
+}
+#endif
 
-  const std::string longer =
-      Write(std::string(nameLength - 3, 'n') + ".bin", Header() + std::string(8, '\2'));
-  EXPECT_FALSE(Load(longer));
-  EXPECT_THAT(panel.Lines(), ElementsAre("    无法打开下载文件" + longer));
+// A name under base whose whole path is exactly units long: folders of at most 100 'n's, then a
+// file name ending in ".bin".
+std::string NameForPathOf(const std::string& base, std::size_t units) {
+  std::string name;
+  std::size_t left = units - PathUnits(base);
+  while (left > 105) {
+    name += std::string(100, 'n') + "/";
+    left -= 101;
+  }
+  return name + std::string(left - 4, 'n') + ".bin";
+}
+
+TEST_F(UpdateFileTest, PathsUpToTheSystemsLimitLoadAndLongerOrEmbeddedZeroAreRefused) {
+  const std::string payload = Header() + std::string(8, '\2');
+  // A hundred Chinese characters: 300 bytes of UTF-8, still far below either limit.
+  std::string chinese;
+  for (int i = 0; i < 50; ++i) chinese += "固件";
+  const std::string hundred =
+      Write(chinese.substr(0, 150) + "/" + chinese.substr(0, 138) + ".bin", payload);
+  EXPECT_TRUE(Load(hundred)) << panel.Log();
+
+  const std::string base = (dir_ / "").string();
+  const std::string longest = Write(NameForPathOf(base, PATH_LIMIT), payload);
+  ASSERT_EQ(PathUnits(longest), PATH_LIMIT);
+  EXPECT_TRUE(Load(longest)) << panel.Log();
 
   panel.ClearLog();
-  const std::string cut = Write("a.bin", Header() + std::string(8, '\2'));
+  const std::string longer = base + NameForPathOf(base, PATH_LIMIT + 1);
+  EXPECT_FALSE(Load(longer));
+  // The pane shows the first 510 bytes of so long a line.
+  EXPECT_THAT(panel.Lines(),
+              ElementsAre(StartsWith("    无法打开下载文件" + longer.substr(0, 400))));
+
+  panel.ClearLog();
+  const std::string cut = Write("a.bin", payload);
   EXPECT_FALSE(Load(cut + std::string(1, '\0') + "x")) << "a zero byte must not cut the path";
   EXPECT_THAT(panel.Lines(), ElementsAre("    无法打开下载文件" + cut));
 }

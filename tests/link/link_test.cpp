@@ -14,6 +14,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
 using testing::LastErrorLines;
 using testing::OnePortDevice;
 using testing::ScriptedPort;
@@ -126,6 +127,21 @@ TEST_F(LinkTest, SendFailuresAreToldApartAndLoggedUnlessQuiet) {
   EXPECT_EQ(link.Send(START), LinkError::WriteShort);
   EXPECT_THAT(panel.Lines(), ElementsAre("    串口写超时(10-14)"));
   EXPECT_EQ(scripted.purges, 3) << "every write purges first";
+}
+
+// Nothing reaches the port for a packet without a command in it, whether sent or exchanged.
+TEST_F(LinkTest, EmptyPacketIsRefusedAndNothingIsWritten) {
+  auto port = std::make_unique<ScriptedPort>();
+  ScriptedPort& scripted = *port;
+  Link link(std::move(port), env);
+  const std::vector<uint8_t> empty;
+
+  EXPECT_EQ(link.Send(empty), LinkError::WriteFailed);
+  EXPECT_EQ(link.Send(empty, true), LinkError::WriteFailed);
+  EXPECT_EQ(link.Exchange(empty).error, LinkError::WriteFailed);
+  EXPECT_THAT(panel.Lines(), ElementsAre("    串口写失败", "    串口写失败"));
+  EXPECT_THAT(scripted.written, IsEmpty());
+  EXPECT_EQ(scripted.purges, 0);
 }
 
 struct ReplyCase {

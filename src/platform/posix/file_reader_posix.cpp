@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform/file_reader.h"
 
@@ -70,7 +71,12 @@ std::unique_ptr<ReadOnlyFile> OpenForReading(const std::string& utf8Path, System
 // A directory is no update file, as on Windows.
 bool FileExists(const std::string& utf8Path) {
   struct stat info {};
-  return ::stat(utf8Path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+  return PathWithinLimit(utf8Path) && ::stat(utf8Path.c_str(), &info) == 0 &&
+         !S_ISDIR(info.st_mode);
+}
+
+bool PathWithinLimit(const std::string& utf8Path) {
+  return utf8Path.size() < PATH_MAX;
 }
 
 }  // namespace iapflash

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -112,13 +113,36 @@ int GoneCode(short revents) {
   return (revents & POLLNVAL) ? ENXIO : EIO;
 }
 
+// How the port stood before this backend took it, so that closing gives it back as it was:
+// a user's terminal must not stay raw, nor a tty exclusive after its user has gone.
+struct FoundState {
+  termios settings{};
+  bool exclusive = false;
+};
+
+constexpr int DRAIN_LIMIT_MS = 200;
+constexpr int DRAIN_STEP_MS = 2;
+
 class PosixSerialPort final : public SerialPort {
  public:
-  explicit PosixSerialPort(int fd) : fd_(fd) {}
+  // Takes fd and wake (the read and write ends of the wake-up pipe); gives the port back as found
+  // when destroyed.
+  PosixSerialPort(int fd, const int (&wake)[2], const FoundState& found)
+      : fd_(fd), wakeRead_(wake[0]), wakeWrite_(wake[1]), found_(found) {}
   ~PosixSerialPort() override {
+    // Bytes still queued would go out at the restored speed: let them leave first, or drop
+    // them when the run was cut short.
+    if (cancelled_.load()) {
+      (void)tcflush(fd_, TCOFLUSH);
+    } else {
+      DrainBriefly();
+    }
+    (void)tcsetattr(fd_, TCSANOW, &found_.settings);
     // The exclusive flag lives on the tty, which may outlive this descriptor.
-    (void)ioctl(fd_, TIOCNXCL);
+    if (!found_.exclusive) (void)ioctl(fd_, TIOCNXCL);
     close(fd_);
+    close(wakeRead_);
+    close(wakeWrite_);
   }
   PosixSerialPort(const PosixSerialPort&) = delete;
   PosixSerialPort& operator=(const PosixSerialPort&) = delete;
@@ -259,14 +283,15 @@ class PosixSerialPort final : public SerialPort {
         const int gap = static_cast<int>(std::min<uint32_t>(timeouts_.readInterval, 1u << 30));
         wait = wait < 0 ? gap : std::min(wait, gap);
       }
-      pollfd p{fd_, POLLIN, 0};
-      const int ready = poll(&p, 1, wait);
+      pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+      const int ready = poll(p, 2, wait);
+      if (cancelled_.load()) return Failed(count, ECANCELED);
       if (ready < 0) {
         if (errno == EINTR) continue;
         return Failed(count, errno);
       }
       if (ready == 0) break;  // the time limit: success with what arrived
-      if (p.revents & POLLIN) {
+      if (p[0].revents & POLLIN) {
         // With VMIN=0 a read of an empty tty returns 0, so read only what poll announced;
         // a readable descriptor that then yields nothing has been hung up.
         const ssize_t got = read(fd_, buffer + count, size - count);
@@ -278,7 +303,7 @@ class PosixSerialPort final : public SerialPort {
         if (errno == EINTR || errno == EAGAIN) continue;
         return Failed(count, errno);
       }
-      return Failed(count, GoneCode(p.revents));
+      return Failed(count, GoneCode(p[0].revents));
     }
     return IoResult{true, count, 0};
   }
@@ -287,22 +312,32 @@ class PosixSerialPort final : public SerialPort {
     uint32_t count = 0;
     const Deadline deadline(timeouts_.writeMultiplier, timeouts_.writeConstant, size);
     while (count < size) {
+      if (cancelled_.load()) return Failed(count, ECANCELED);
       const ssize_t put = write(fd_, data + count, size - count);
       if (put > 0) {
         count += static_cast<uint32_t>(put);
         continue;
       }
       if (put < 0 && errno != EAGAIN && errno != EINTR) return Failed(count, errno);
-      pollfd p{fd_, POLLOUT, 0};
-      const int ready = poll(&p, 1, deadline.RemainingMs());
+      pollfd p[2] = {{fd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+      const int ready = poll(p, 2, deadline.RemainingMs());
+      if (cancelled_.load()) return Failed(count, ECANCELED);
       if (ready < 0) {
         if (errno == EINTR) continue;
         return Failed(count, errno);
       }
       if (ready == 0) break;  // the time limit: success with what went out
-      if (!(p.revents & POLLOUT)) return Failed(count, GoneCode(p.revents));
+      if (!(p[0].revents & POLLOUT)) return Failed(count, GoneCode(p[0].revents));
     }
     return IoResult{true, count, 0};
+  }
+
+  // One byte in the wake-up pipe ends every poll on it, now and later; write() is safe here
+  // from any thread.
+  void Cancel() override {
+    cancelled_.store(true);
+    const char wake = 1;
+    (void)!write(wakeWrite_, &wake, 1);
   }
 
  private:
@@ -311,7 +346,20 @@ class PosixSerialPort final : public SerialPort {
     return false;
   }
 
+  // Waits, a short while at most, until the output queue has gone out.
+  void DrainBriefly() {
+    for (int waited = 0; waited < DRAIN_LIMIT_MS; waited += DRAIN_STEP_MS) {
+      int queued = 0;
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+      (void)poll(nullptr, 0, DRAIN_STEP_MS);
+    }
+  }
+
   int fd_;
+  int wakeRead_;
+  int wakeWrite_;
+  FoundState found_;
+  std::atomic<bool> cancelled_{false};
   SerialTimeouts timeouts_{};
 };
 
@@ -374,28 +422,41 @@ class PosixSerialPorts final : public SerialPorts {
       return nullptr;
     }
     FdGuard guard(fd);
-    termios probe{};
-    if (tcgetattr(fd, &probe) != 0) {
+    FoundState found;
+    if (tcgetattr(fd, &found.settings) != 0) {
       error = LastSystemError();  // not a terminal
       return nullptr;
     }
-    // TIOCEXCL keeps other openers out, except root; the lock keeps out a second user of
-    // this backend whoever runs it.
-    if (ioctl(fd, TIOCEXCL) != 0) {
-      error = LastSystemError();
-      return nullptr;
-    }
+    // The lock keeps out a second user of this backend whoever runs it; taken first, so that
+    // a refused open changes nothing of the port its holder uses.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       // Held by another opener: told as EBUSY, the code TIOCEXCL gives everyone but root.
       error = (errno == EWOULDBLOCK) ? EBUSY : LastSystemError();
       return nullptr;
     }
-    if (!MakeRaw(fd)) {
+    // Read again under the lock: a holder that just let go has given the port back by now.
+    if (tcgetattr(fd, &found.settings) != 0) {
+      error = LastSystemError();
+      return nullptr;
+    }
+#if defined(TIOCGEXCL)
+    int exclusive = 0;
+    found.exclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#endif
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+      error = LastSystemError();
+      return nullptr;
+    }
+    // From here on the port object owns everything and gives the port back as found.
+    auto port = std::make_unique<PosixSerialPort>(guard.Release(), wake, found);
+    // TIOCEXCL keeps other openers out, except root.
+    if (ioctl(fd, TIOCEXCL) != 0 || !MakeRaw(fd)) {
       error = LastSystemError();
       return nullptr;
     }
     AskForLowLatency(fd);
-    return std::make_unique<PosixSerialPort>(guard.Release());
+    return port;
   }
 };
 

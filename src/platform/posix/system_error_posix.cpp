@@ -7,10 +7,16 @@
 
 namespace iapflash {
 
-SystemError LastSystemError() { return static_cast<SystemError>(errno); }
+SystemError LastSystemError() {
+  return static_cast<SystemError>(errno);
+}
+
+SystemError CancelledError() {
+  return static_cast<SystemError>(ECANCELED);
+}
 
 std::string SystemErrorText(SystemError code) {
-  char buffer[100] = {};
+  char buffer[1024] = {};
   // GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
   return text ? text : "";

@@ -58,9 +58,19 @@ std::unique_ptr<ReadOnlyFile> OpenForReading(const std::string& utf8Path, System
 
 bool FileExists(const std::string& utf8Path) {
   const std::wstring path = Widen(utf8Path);
-  if (path.empty()) return false;
+  if (path.empty() || !PathWithinLimit(utf8Path)) return false;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace iapflash
+
+namespace iapflash {
+
+// The path control's limit: 259 characters, as the system counts them (UTF-16 units).
+bool PathWithinLimit(const std::string& utf8Path) {
+  constexpr std::size_t MAX_PATH_UNITS = 259;
+  return Widen(utf8Path).size() <= MAX_PATH_UNITS;
 }
 
 }  // namespace iapflash

@@ -8,8 +8,6 @@
 namespace iapflash {
 namespace {
 
-constexpr std::size_t SYSTEM_TEXT_SIZE = 100;
-
 struct LocalFreer {
   void operator()(wchar_t* text) const { LocalFree(text); }
 };
@@ -20,8 +18,12 @@ SystemError LastSystemError() {
   return static_cast<SystemError>(GetLastError());
 }
 
-// The system's text for the code, in the user's language, with its own line end; at most 100
-// characters. The system allocates the text, so a longer message is cut instead of lost.
+SystemError CancelledError() {
+  return ERROR_OPERATION_ABORTED;
+}
+
+// The system's text for the code, in the user's language, with its own line end. The system
+// allocates the text, so a long message is never lost; the log cuts it.
 std::string SystemErrorText(SystemError code) {
   wchar_t* raw = nullptr;
   const DWORD length = FormatMessageW(
@@ -30,10 +32,7 @@ std::string SystemErrorText(SystemError code) {
       nullptr);
   const std::unique_ptr<wchar_t, LocalFreer> text(raw);
   if (length == 0 || !text) return {};
-  std::size_t shown = length < SYSTEM_TEXT_SIZE ? length : SYSTEM_TEXT_SIZE;
-  // Never keep half of a surrogate pair.
-  if (shown < length && shown > 0 && IS_HIGH_SURROGATE(text.get()[shown - 1])) --shown;
-  return Narrow(std::wstring_view(text.get(), shown));
+  return Narrow(std::wstring_view(text.get(), length));
 }
 
 void DebugOutput(const std::string& line) {

@@ -1,0 +1,120 @@
+#include "platform/cancel_switch.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace iapflash {
+namespace {
+
+// A cancelled run's waits end at this granularity.
+constexpr uint32_t SLEEP_SLICE_MS = 50;
+
+}  // namespace
+
+class CancelSwitch::Port final : public SerialPort {
+ public:
+  Port(std::unique_ptr<SerialPort> inner, CancelSwitch& owner)
+      : inner_(std::move(inner)), owner_(owner) {}
+  ~Port() override {
+    std::lock_guard lock(owner_.mutex_);
+    owner_.open_.erase(inner_.get());
+  }
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+
+  bool SetQueueSizes(uint32_t input, uint32_t output) override {
+    return Live() && inner_->SetQueueSizes(input, output);
+  }
+  bool GetTimeouts(SerialTimeouts& timeouts) override {
+    return Live() && inner_->GetTimeouts(timeouts);
+  }
+  bool SetTimeouts(const SerialTimeouts& timeouts) override {
+    return Live() && inner_->SetTimeouts(timeouts);
+  }
+  bool Purge() override { return Live() && inner_->Purge(); }
+  bool GetLineSettings(LineSettings& settings) override {
+    return Live() && inner_->GetLineSettings(settings);
+  }
+  bool SetLineSettings(const LineSettings& settings) override {
+    return Live() && inner_->SetLineSettings(settings);
+  }
+  bool QueuedInput(uint32_t& count) override { return Live() && inner_->QueuedInput(count); }
+  IoResult Read(uint8_t* buffer, uint32_t size) override {
+    if (!Live()) return {false, 0, CancelledError()};
+    return inner_->Read(buffer, size);
+  }
+  IoResult Write(const uint8_t* data, uint32_t size) override {
+    if (!Live()) return {false, 0, CancelledError()};
+    return inner_->Write(data, size);
+  }
+  void Cancel() override { inner_->Cancel(); }
+
+ private:
+  bool Live() const { return !owner_.Cancelled(); }
+
+  std::unique_ptr<SerialPort> inner_;
+  CancelSwitch& owner_;
+};
+
+class CancelSwitch::Opener final : public SerialPorts {
+ public:
+  Opener(SerialPorts& inner, CancelSwitch& owner) : inner_(inner), owner_(owner) {}
+  std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
+    if (owner_.Cancelled()) {
+      error = CancelledError();
+      return nullptr;
+    }
+    std::unique_ptr<SerialPort> port = inner_.Open(name, error);
+    if (!port) return nullptr;
+    SerialPort* raw = port.get();
+    auto wrapped = std::make_unique<Port>(std::move(port), owner_);
+    std::lock_guard lock(owner_.mutex_);
+    owner_.open_.insert(raw);
+    // A cancel that came while the port was opening found nothing to cancel.
+    if (owner_.Cancelled()) raw->Cancel();
+    return wrapped;
+  }
+
+ private:
+  SerialPorts& inner_;
+  CancelSwitch& owner_;
+};
+
+class CancelSwitch::SlicedClock final : public Clock {
+ public:
+  SlicedClock(Clock& inner, const CancelSwitch& owner) : inner_(inner), owner_(owner) {}
+  void SleepMs(uint32_t ms) override {
+    while (ms > 0 && !owner_.Cancelled()) {
+      const uint32_t slice = std::min(ms, SLEEP_SLICE_MS);
+      inner_.SleepMs(slice);
+      ms -= slice;
+    }
+  }
+  uint64_t NowMs() override { return inner_.NowMs(); }
+
+ private:
+  Clock& inner_;
+  const CancelSwitch& owner_;
+};
+
+CancelSwitch::CancelSwitch(SerialPorts& ports, Clock& clock)
+    : opener_(std::make_unique<Opener>(ports, *this)),
+      clock_(std::make_unique<SlicedClock>(clock, *this)) {}
+
+CancelSwitch::~CancelSwitch() = default;
+
+SerialPorts& CancelSwitch::Ports() {
+  return *opener_;
+}
+
+Clock& CancelSwitch::GetClock() {
+  return *clock_;
+}
+
+void CancelSwitch::Cancel() {
+  std::lock_guard lock(mutex_);
+  cancelled_.store(true);
+  for (SerialPort* port : open_) port->Cancel();
+}
+
+}  // namespace iapflash
