@@ -185,6 +185,22 @@ struct WindowLogic::State final : public OperatorPanel {
   std::deque<std::shared_ptr<PendingCall>> calls;
 };
 
+bool ParseWindowArguments(const std::vector<std::string>& arguments, WindowArguments& parsed) {
+  const std::string simulate = "--simulate";
+  for (const std::string& argument : arguments) {
+    if (argument == simulate) {
+      parsed.scenario = "demo";
+    } else if (argument.rfind(simulate + "=", 0) == 0) {
+      parsed.scenario = argument.substr(simulate.size() + 1);
+    } else if (!argument.empty() && argument[0] != '-' && !parsed.file) {
+      parsed.file = argument;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 WindowLogic::WindowLogic(WindowFront& front, SerialPorts& ports, DeviceTree& tree, Clock& clock,
                          WindowActions actions)
     : state_(std::make_unique<State>(front, ports, tree, clock, std::move(actions))) {}

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,6 +123,15 @@ WindowActions StandardWindowActions();
 // After each run the worker lets the device settle (it is resetting) this long, then asks for a
 // device scan.
 inline constexpr uint32_t RESCAN_DELAY_MS = 1000;
+
+// The window program's arguments: [--simulate[=SCENARIO]] [FILE]. FILE (a file dropped on the
+// program's icon, "Open with") is put into the path control when the window opens.
+struct WindowArguments {
+  std::optional<std::string> scenario;  // "demo" for a bare --simulate
+  std::optional<std::string> file;
+};
+// False for anything else (an unknown option, a second file): the program shows its usage.
+bool ParseWindowArguments(const std::vector<std::string>& arguments, WindowArguments& parsed);
 
 class WindowLogic {
  public:

@@ -193,6 +193,34 @@ TEST_F(DownloadRunTest, UnreadableFileOpensNoPort) {
   EXPECT_FALSE(std::filesystem::exists(path_)) << "a missing file is not created";
 }
 
+// The start command erases the device's application: a file that loads as an image of length 0
+// (a HEX payload of nothing but its end record) must never get that far.
+TEST_F(DownloadRunTest, EmptyImageIsRefusedBeforeTheLinkOpens) {
+  const std::filesystem::path hex = path_.string() + ".hex";
+  {
+    std::ofstream file(hex, std::ios::binary | std::ios::trunc);
+    std::string header(UPDATE_HEADER_SIZE, '\0');
+    header.replace(0, 15, "IAP_UPDATA_FILE");
+    file << header << ":00000001FF\r\n";
+  }
+  panel.SetPath(hex.string());
+  EXPECT_EQ(Run(), (RunFinished{false, RunStep::ReadFile, FailureLayer::Image}));
+  std::filesystem::remove(hex);
+  std::vector<std::string> expected = {"",
+                                       "****开始通过串口接口进行IAP下载:",
+                                       "1.读取下载文件内容>>",
+                                       "    HEX格式转换成BIN格式.",
+                                       "    下载文件中没有数据",
+                                       "  读下载文件失败",
+                                       "  下载失败",
+                                       "7.关闭下载接口>>",
+                                       "    下载接口未打开，无需关闭"};
+  expected.insert(expected.end(), FAILURE_SUMMARY.begin(), FAILURE_SUMMARY.end());
+  EXPECT_THAT(panel.Lines(), ElementsAreArray(expected));
+  EXPECT_EQ(ports.Record("SIM7").opens, 0u);
+  EXPECT_TRUE(device->Commands().empty());
+}
+
 TEST_F(DownloadRunTest, NoValidSelectionOpensNothing) {
   UseUpdateFile(Pattern(8));
   std::vector<std::string> expected = {"2.打开下载接口>>", "    没有选择下载设备", "  下载失败",

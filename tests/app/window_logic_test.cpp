@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -443,6 +444,33 @@ TEST_F(WindowLogicTest, PortOpenWhenTheWindowClosesRefusesItsOperations) {
   EXPECT_TRUE(secondOpenRefused.load());
   EXPECT_EQ(device->BytesReceived(), 0u) << "nothing reached the device after the close";
   EXPECT_FALSE(simPorts.Record("SIM7").open);
+}
+
+TEST(WindowArguments, TakeAFileAndTheSimulationAndNothingElse) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool accepted;
+    std::optional<std::string> scenario;
+    std::optional<std::string> file;
+  };
+  const Case cases[] = {
+      {{}, true, std::nullopt, std::nullopt},
+      {{"/home/op/固件/版本一.bin"}, true, std::nullopt, "/home/op/固件/版本一.bin"},
+      {{"--simulate", "a.bin"}, true, "demo", "a.bin"},
+      {{"a.bin", "--simulate=crowded"}, true, "crowded", "a.bin"},
+      {{"a.bin", "b.bin"}, false, std::nullopt, std::nullopt},
+      {{"--port", "a.bin"}, false, std::nullopt, std::nullopt},
+      {{"-h"}, false, std::nullopt, std::nullopt},
+      {{""}, false, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    WindowArguments parsed;
+    const bool accepted = ParseWindowArguments(c.arguments, parsed);
+    EXPECT_EQ(accepted, c.accepted) << ::testing::PrintToString(c.arguments);
+    if (!accepted) continue;
+    EXPECT_EQ(parsed.scenario, c.scenario);
+    EXPECT_EQ(parsed.file, c.file);
+  }
 }
 
 }  // namespace

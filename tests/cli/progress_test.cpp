@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_panel.h"
@@ -101,6 +102,32 @@ TEST(CliText, LineEndsAndDisplayWidth) {
   EXPECT_EQ(DisplayWidth("...."), 4);
   EXPECT_EQ(DisplayWidth("4.写FLASH>>"), 11);
   EXPECT_EQ(DisplayWidth(""), 0);
+}
+
+// What a device sent never drives the terminal: C0 controls other than CR, LF and TAB, DEL and
+// the C1 controls are shown escaped; everything else, Chinese included, is left as it is.
+TEST(CliText, ControlCharactersAreEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"    设备无响应1:\x1b]0;owned\x07\r\n", "    设备无响应1:\\x1B]0;owned\\x07\r\n"},
+      {"a\tb\rc\n", "a\tb\rc\n"},
+      {std::string("x\0y", 3), "x\\x00y"},
+      {"\x7f\x01\x1f", "\\x7F\\x01\\x1F"},
+      {"\xc2\x9b"
+       "2J",
+       "\\xC2\\x9B2J"},
+      {"\xc2\xa0已关闭。", "\xc2\xa0已关闭。"},
+      {"C:\\fw\\app.bin", "C:\\fw\\app.bin"},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(WithControlsEscaped(text), shown) << shown;
+
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  {
+    CliPanel panel(out, "", false);
+    panel.AppendLog("\x1b[2J已切换\r\n");
+  }
+  EXPECT_EQ(Contents(out), "\\x1B[2J已切换\n");
+  std::fclose(out);
 }
 
 TEST(CliPanel, WritesTheLogAndListsDevicesOnlyWhenAsked) {

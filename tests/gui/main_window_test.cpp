@@ -28,6 +28,7 @@
 
 #include "log/log.h"
 #include "sim/sim_bus.h"
+#include "sim/sim_device.h"
 
 // Readable failure messages for Qt's strings.
 QT_BEGIN_NAMESPACE
@@ -394,6 +395,30 @@ TEST_F(WindowTest, ClosingEndsTheProgram) {
       window.reset();  // joins a running worker
     }
   }
+}
+
+// A worker waiting for a reply (up to 8 s) is cut short: the program ends at once, not when the
+// read gives up.
+TEST_F(WindowTest, ClosingInTheMiddleOfAReadEndsTheProgramPromptly) {
+  SimUsbDevice boot;
+  boot.role = SimRole::BootProgram;
+  boot.ports = {"COM9"};
+  boot.location = "Port_#0002.Hub_#0001";
+  Open({boot});
+  bus->BootProgram("COM9")->AddFault(*ParseSimFault("silent:prog"));
+  FilePath()->setText(QString(SAMPLES_DIR) + "/demo_app.bin");
+  Click("IDC_DOWNLOAD");
+  // The first program command has reached the device: the worker now reads its reply.
+  ASSERT_TRUE(WaitUntil([&] { return bus->BootProgram("COM9")->Commands().size() >= 2; }, 10000));
+
+  QElapsedTimer timer;
+  QTimer::singleShot(0, window.get(), [&] {
+    timer.start();
+    window->close();
+  });
+  EXPECT_EQ(QApplication::exec(), 0);
+  window.reset();  // joins the worker
+  EXPECT_LT(timer.elapsed(), 500);
 }
 
 }  // namespace

@@ -292,5 +292,58 @@ TEST_F(LoadFromOpenFile, ShortPayloadGoesOnWithTheBytesDelivered) {
   EXPECT_EQ(checksum, 30u);
 }
 
+// A file of any size claimed: a correct header, then zeros; counts the bytes asked for.
+class HugeFile final : public ReadOnlyFile {
+ public:
+  explicit HugeFile(uint64_t size) : size_(size) {}
+  uint64_t Size() override { return size_; }
+  IoResult Read(uint8_t* buffer, uint32_t size) override {
+    std::memset(buffer, 0, size);
+    if (asked_ == 0) std::memcpy(buffer, "IAP_UPDATA_FILE", 15);
+    asked_ += size;
+    return {true, size, 0};
+  }
+  uint64_t Asked() const { return asked_; }
+
+ private:
+  uint64_t size_;
+  uint64_t asked_ = 0;
+};
+
+// Memory follows the image, not the file: a payload beyond what the image (BIN) or the longest
+// sensible text (HEX) can be is refused from its size, with nothing of it read.
+TEST_F(LoadFromOpenFile, OversizedPayloadIsRefusedBeforeItIsRead) {
+  struct Case {
+    const char* path;
+    uint64_t payload;
+    bool refused;
+  };
+  constexpr uint64_t GIB = 1024ull * 1024 * 1024;
+  const Case cases[] = {
+      {"a.bin", MAX_IMAGE_SIZE + 1, true},
+      {"a.bin", GIB, true},
+      {"a.bin", 5 * GIB, true},
+      {"a.hex", MAX_HEX_TEXT_SIZE + 1, true},
+      {"a.hex", 5 * GIB, true},
+      {"a.hex", MAX_HEX_TEXT_SIZE, false},
+      {"a.bin", MAX_IMAGE_SIZE, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.payload));
+    panel.ClearLog();
+    image.assign(MAX_IMAGE_SIZE, 0);
+    length = MAX_IMAGE_SIZE;
+    HugeFile file(UPDATE_HEADER_SIZE + c.payload);
+    const bool loaded = LoadUpdateFrom(panel, c.path, file, image.data(), length, checksum);
+    if (c.refused) {
+      EXPECT_FALSE(loaded);
+      EXPECT_THAT(panel.Lines(), ElementsAre("    下载文件不能超过102400字节"));
+      EXPECT_EQ(file.Asked(), UPDATE_HEADER_SIZE) << "only the header is read";
+    } else {
+      EXPECT_EQ(file.Asked(), UPDATE_HEADER_SIZE + c.payload);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace iapflash

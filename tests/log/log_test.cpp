@@ -111,5 +111,30 @@ TEST_F(LogTest, LinesFromTwoThreadsArriveWhole) {
   }
 }
 
+// The log shows at most 100 characters of a system's text, counted as characters (not bytes),
+// and keeps the text's line end, so a long message still ends its line.
+TEST(SystemText, CutAtAHundredCharactersWithItsLineEndKept) {
+  auto repeat = [](const std::string& piece, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) text += piece;
+    return text;
+  };
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"No such file or directory", "No such file or directory"},
+      {"", ""},
+      {"系统找不到指定的文件。\r\n", "系统找不到指定的文件。\r\n"},
+      {repeat("a", 100), repeat("a", 100)},
+      {repeat("a", 101), repeat("a", 100)},
+      {repeat("找", 150), repeat("找", 100)},
+      {repeat("找", 150) + "\r\n", repeat("找", 98) + "\r\n"},
+      {repeat("a", 98) + "\r\n", repeat("a", 98) + "\r\n"},
+      {repeat("a", 99) + "\n", repeat("a", 99) + "\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ShownSystemText(c.text), c.shown) << c.text;
+}
+
 }  // namespace
 }  // namespace iapflash

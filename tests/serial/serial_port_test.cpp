@@ -6,14 +6,17 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace iapflash {
@@ -269,6 +272,77 @@ TEST_F(SerialPortTest, QueuedInputCountsAndPurgeEmpties) {
   const IoResult read = port.Read(reply, 6);
   EXPECT_TRUE(read.ok);
   EXPECT_EQ(read.count, 0u) << "purged bytes came back";
+}
+
+bool Exclusive(int fd) {
+  int exclusive = 0;
+  EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  return exclusive != 0;
+}
+
+void ExpectSameSettings(const termios& a, const termios& b) {
+  EXPECT_EQ(a.c_iflag, b.c_iflag);
+  EXPECT_EQ(a.c_oflag, b.c_oflag);
+  EXPECT_EQ(a.c_cflag, b.c_cflag);
+  EXPECT_EQ(a.c_lflag, b.c_lflag);
+  EXPECT_EQ(cfgetispeed(&a), cfgetispeed(&b));
+  EXPECT_EQ(cfgetospeed(&a), cfgetospeed(&b));
+  EXPECT_EQ(0, std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc));
+}
+
+// A user's terminal must not stay raw, nor a tty exclusive, once the port is closed; a tty that
+// someone else had made exclusive stays so.
+TEST_F(SerialPortTest, ClosingGivesThePortBackAsItWasFound) {
+  termios found{};
+  ASSERT_EQ(tcgetattr(slave_, &found), 0);
+  found.c_lflag |= ECHO | ICANON | ISIG;
+  found.c_iflag |= ICRNL | IXON;
+  found.c_oflag |= OPOST;
+  cfsetispeed(&found, B9600);
+  cfsetospeed(&found, B9600);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &found), 0);
+  ASSERT_EQ(tcgetattr(slave_, &found), 0);
+
+  for (bool exclusiveBefore : {false, true}) {
+    SCOPED_TRACE(exclusiveBefore ? "exclusive before" : "shared before");
+    if (exclusiveBefore) {
+      ASSERT_EQ(ioctl(slave_, TIOCEXCL), 0);
+    }
+    SerialPort& port = OpenPort();
+    ASSERT_TRUE(port.SetLineSettings({57600, 7, 2, 2}));
+    EXPECT_TRUE(Exclusive(slave_));
+    port.Cancel();  // a cut-short run closes the same way
+    port_.reset();
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave_, &after), 0);
+    ExpectSameSettings(after, found);
+    EXPECT_EQ(Exclusive(slave_), exclusiveBefore);
+  }
+  ASSERT_EQ(ioctl(slave_, TIOCNXCL), 0);
+}
+
+// Cancel may come from any thread at any moment: a read that waits (here up to 8 s) or is about
+// to, and every transfer after it, fail at once with the cancel's code.
+TEST_F(SerialPortTest, CancelEndsAWaitingReadAndEveryLaterTransfer) {
+  SerialPort& port = OpenPort();
+  port.SetTimeouts({0, 1000, 2000, 50, 500});
+  const auto start = Steady::now();
+  std::thread canceller([&port] { port.Cancel(); });
+  uint8_t reply[6] = {};
+  const IoResult read = port.Read(reply, sizeof reply);
+  canceller.join();
+  EXPECT_FALSE(read.ok);
+  EXPECT_EQ(read.error, CancelledError());
+  EXPECT_LT(MsSince(start), 1000);
+
+  const IoResult again = port.Read(reply, sizeof reply);
+  EXPECT_FALSE(again.ok);
+  EXPECT_EQ(again.error, CancelledError());
+  const IoResult write = port.Write(reply, sizeof reply);
+  EXPECT_FALSE(write.ok);
+  EXPECT_EQ(write.error, CancelledError());
+  EXPECT_TRUE(DeviceReceives(1).empty()) << "nothing went out after the cancel";
 }
 
 }  // namespace

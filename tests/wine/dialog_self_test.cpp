@@ -189,7 +189,7 @@ void CheckLayout(Driver& d, HWND dialog) {
 }  // namespace
 
 bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::string& report,
-                 const std::string& readyFile) {
+                 const std::string& readyFile, const std::string& openedWith) {
   HWND dialog = nullptr;
   if (!WaitFor([&] { return (dialog = window.Handle()) != nullptr; }, milliseconds(20000))) {
     report += "FAILED: the dialog did not open\n";
@@ -205,6 +205,9 @@ bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::s
   d.Check(SendMessageW(interfaces, CB_GETCURSEL, 0, 0) == INTERFACE_SERIAL &&
               SendMessageW(interfaces, CB_GETCOUNT, 0, 0) == 2 && !IsWindowEnabled(interfaces),
           "interface list holds two entries, serial selected, disabled");
+  if (!openedWith.empty()) {
+    d.Check(Text(d.Control(IDC_FILE_PATH)) == openedWith, "the path control holds the FILE");
+  }
   d.Check(d.LogHas(SCAN_LINE_START, milliseconds(30000)), "the first scan runs at once");
   const LRESULT count = SendMessageW(devices, CB_GETCOUNT, 0, 0);
   const LRESULT selected = SendMessageW(devices, CB_GETCURSEL, 0, 0);

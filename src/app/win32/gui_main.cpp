@@ -1,5 +1,5 @@
 // iapflash-gui: the operator's window on Windows.
-//   iapflash-gui.exe [--simulate[=SCENARIO]] | --version
+//   iapflash-gui.exe [--simulate[=SCENARIO]] [FILE] | --version     FILE: into the path control
 #include <windows.h>
 
 #include <memory>
@@ -19,7 +19,7 @@ using namespace iapflash;
 constexpr int EXIT_USAGE = 2;
 
 struct Options {
-  std::optional<std::string> scenario;
+  WindowArguments window;
   bool version = false;
 };
 
@@ -33,19 +33,15 @@ std::vector<std::string> Arguments() {
 }
 
 bool Parse(const std::vector<std::string>& arguments, Options& options) {
-  const std::string simulate = "--simulate";
+  std::vector<std::string> windowArguments;
   for (const std::string& argument : arguments) {
-    if (argument == simulate) {
-      options.scenario = "demo";
-    } else if (argument.rfind(simulate + "=", 0) == 0) {
-      options.scenario = argument.substr(simulate.size() + 1);
-    } else if (argument == "--version") {
+    if (argument == "--version") {
       options.version = true;
     } else {
-      return false;
+      windowArguments.push_back(argument);
     }
   }
-  return true;
+  return ParseWindowArguments(windowArguments, options.window);
 }
 
 void Complain(const std::string& text) {
@@ -66,7 +62,7 @@ bool WriteStdout(const std::string& text) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   Options options;
   if (!Parse(Arguments(), options)) {
-    Complain("usage: iapflash-gui.exe [--simulate[=SCENARIO]]");
+    Complain("usage: iapflash-gui.exe [--simulate[=SCENARIO]] [FILE]");
     return EXIT_USAGE;
   }
   if (options.version) {
@@ -79,10 +75,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     return 0;
   }
   std::unique_ptr<SimulatedBus> bus;
-  if (options.scenario) {
-    bus = MakeSimulatedBus(*options.scenario, SystemClock());
+  const std::optional<std::string>& scenario = options.window.scenario;
+  if (scenario) {
+    bus = MakeSimulatedBus(*scenario, SystemClock());
     if (!bus) {
-      Complain("--simulate: unknown scenario \"" + *options.scenario + "\"");
+      Complain("--simulate: unknown scenario \"" + *scenario + "\"");
       return EXIT_USAGE;
     }
   }
@@ -90,6 +87,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   DeviceTree& tree = bus ? bus->Tree() : SystemDeviceTree();
 
   gui::MainWindow window(ports, tree, SystemClock());
+  if (options.window.file) window.OpenWithFile(*options.window.file);
   const INT_PTR result = window.Run(instance);
   return result == -1 ? 1 : static_cast<int>(result);
 }

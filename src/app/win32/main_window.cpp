@@ -31,6 +31,7 @@ void MainWindow::Opened(HWND window) {
                  reinterpret_cast<LPARAM>(Widen(item).c_str()));
   }
   SendMessageW(Control(IDC_INTERFACE), CB_SETCURSEL, INTERFACE_SERIAL, 0);
+  if (!openWith_.empty()) SetFilePathText(openWith_);
   // The first scan runs as soon as the window shows.
   PostMessageW(Control(IDC_FIND_DEVICES), BM_CLICK, 0, 0);
 }

@@ -21,6 +21,8 @@ class MainWindow final : public WindowFront {
 
   // Runs the dialog modally; returns its result.
   INT_PTR Run(HINSTANCE instance);
+  // The path the path control holds when the window opens (the program's FILE argument).
+  void OpenWithFile(const std::string& path) { openWith_ = path; }
   // The dialog once it is open; null before and after.
   HWND Handle() const { return window_.load(); }
 
@@ -43,6 +45,7 @@ class MainWindow final : public WindowFront {
   HWND Control(int id) const { return GetDlgItem(window_.load(), id); }
 
   std::atomic<HWND> window_{nullptr};
+  std::string openWith_;
   WindowLogic logic_;
 };
 
