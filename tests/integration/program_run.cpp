@@ -19,8 +19,9 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 // Starts the binary with stdout and stderr on the given descriptors (-1: inherited) and stdin
-// on /dev/null.
-pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
+// on /dev/null; the streams in closed are closed instead.
+pid_t Spawn(const std::vector<std::string>& args, int out, int err,
+            const std::vector<int>& closed = {}) {
   std::vector<std::string> all{IAPFLASH_BINARY};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -32,6 +33,7 @@ pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   if (out >= 0) posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
   if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+  for (int stream : closed) posix_spawn_file_actions_addclose(&actions, stream);
   pid_t pid = -1;
   const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -114,17 +116,55 @@ int RunIapflashWithoutReader(const std::vector<std::string>& args) {
   return WaitStatus(pid);
 }
 
+int RunIapflashWithClosedStreams(const std::vector<std::string>& args,
+                                 const std::vector<int>& closed) {
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t pid = Spawn(args, null, null, closed);
+  close(null);
+  return WaitStatus(pid);
+}
+
 BackgroundIapflash::BackgroundIapflash(const std::vector<std::string>& args) {
   int outPipe[2];
-  if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  pid_ = Spawn(args, outPipe[1], -1);
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
+  pid_ = Spawn(args, outPipe[1], errPipe[1]);
   close(outPipe[1]);
+  close(errPipe[1]);
   out_ = outPipe[0];
+  err_ = errPipe[0];
 }
 
 BackgroundIapflash::~BackgroundIapflash() {
   if (pid_ > 0) Stop(SIGKILL);
   if (out_ >= 0) close(out_);
+  if (err_ >= 0) close(err_);
+}
+
+namespace {
+
+// Everything left in a pipe whose writer has gone.
+std::string Drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0)
+    text.append(buffer, static_cast<std::size_t>(got));
+  return text;
+}
+
+}  // namespace
+
+std::string BackgroundIapflash::RestOfOut() {
+  std::string rest = std::move(pending_);
+  pending_.clear();
+  return rest + Drain(out_);
+}
+
+std::string BackgroundIapflash::Err() {
+  return Drain(err_);
 }
 
 std::string BackgroundIapflash::ReadLine(int timeoutMs) {

@@ -26,6 +26,11 @@ ProgramResult RunIapflash(const std::vector<std::string>& args, int timeoutMs = 
 // returns the exit status.
 int RunIapflashWithoutReader(const std::vector<std::string>& args);
 
+// Runs the binary with the standard streams in `closed` (0, 1, 2) closed and the others on
+// /dev/null; returns the exit status.
+int RunIapflashWithClosedStreams(const std::vector<std::string>& args,
+                                 const std::vector<int>& closed);
+
 // The iapflash binary running in the background with its stdout on a pipe.
 class BackgroundIapflash {
  public:
@@ -38,10 +43,14 @@ class BackgroundIapflash {
   std::string ReadLine(int timeoutMs);
   // Sends the signal and waits for the exit status (128 + signal when it died of one).
   int Stop(int signal);
+  // After Stop: the rest of stdout, and all of stderr.
+  std::string RestOfOut();
+  std::string Err();
 
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int err_ = -1;
   std::string pending_;
 };
 
