@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The operator's window after a download into the simulated bus, as docs/window-linux.png.
-# Runs iapflash-gui --simulate under Xvfb, chooses the bundled sample by typing its path, clicks
-# the download button, waits for the run and its rescan, and captures the window.
+# Runs iapflash-gui --simulate under Xvfb with the bundled sample as its FILE, under a neutral
+# path (firmware/demo_app.bin in an operator's home, not this machine's checkout), clicks the
+# download button, waits for the run and its rescan, and captures the window.
 # Usage: tools/screenshot-linux.sh BUILD_DIR [OUT.png]   (./dev screenshot passes the release build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +37,10 @@ unset WAYLAND_DISPLAY
 export QT_QPA_PLATFORM=xcb
 export XDG_RUNTIME_DIR=$work
 
-"$gui" --simulate >"$work/gui.log" 2>&1 &
+home=$work/operator
+mkdir -p "$home/firmware"
+cp "$sample" "$home/firmware/demo_app.bin"
+(cd "$home" && exec "$gui" --simulate firmware/demo_app.bin) >"$work/gui.log" 2>&1 &
 gui_pid=$!
 window=$(timeout 20 xdotool search --sync --onlyvisible --name '固件更新工具' | head -n 1) || {
   echo "screenshot: the window did not appear" >&2
@@ -47,8 +51,6 @@ window=$(timeout 20 xdotool search --sync --onlyvisible --name '固件更新工�
 # Positions in pixels inside the window: 2 pixels per dialog unit of the dialog's layout.
 click() { xdotool mousemove --window "$window" "$1" "$2" click 1; }
 sleep 1                 # the first scan
-click 400 81            # the path field (51,34 274x13)
-xdotool type --delay 5 "$sample"
 click 718 111           # 3.固件下载 (330,47 59x17)
 sleep 6                 # the run, then its rescan one second later
 

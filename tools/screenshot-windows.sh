@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows dialog after a download into the simulated bus, as docs/window-windows.png.
 # Builds the dialog's self-test (windows preset), runs it under Wine on a virtual desktop in
-# Xvfb, lets it choose the sample update file and download it, and captures the desktop.
+# Xvfb, lets it choose the sample update file and download it, and captures the desktop. The
+# sample lies under a neutral path (C:\firmware\demo_app.bin), not this machine's checkout.
 # Usage: tools/screenshot-windows.sh [OUT.png]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -50,6 +51,9 @@ REG
   touch "$prefix/.iapflash-screenshot-ready"
 fi
 
+mkdir -p "$prefix/drive_c/firmware"
+cp "$sample" "$prefix/drive_c/firmware/demo_app.bin"
+
 # Xvfb picks a free display and writes its number to the pipe.
 exec 3<> >(:)
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
@@ -62,7 +66,7 @@ export DISPLAY=:$display
 ready=$work/ready
 windows() { printf 'Z:%s' "${1//\//\\}"; }
 "$wine" explorer /desktop=iapflash,1024x768 "$build/tests/wine/dialog_self_test.exe" \
-  "$(windows "$sample")" --ready-file "$(windows "$ready")" \
+  'C:\firmware\demo_app.bin' --ready-file "$(windows "$ready")" \
   </dev/null >"$work/gui.log" 2>&1 &
 gui_pid=$!
 for _ in $(seq 600); do

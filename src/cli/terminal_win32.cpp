@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 #include <windows.h>
 
 #include <algorithm>

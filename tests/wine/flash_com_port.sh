@@ -34,7 +34,7 @@ serve_com7() {
   done
   local pty
   pty=$(head -n 1 "$work/server.out")
-  [ -c "$pty" ] || fail "$1 gave no pseudo-terminal: $(cat "$work/server.err")"
+  [ -c "$pty" ] || fail "$1 gave no pseudo-terminal (\"$pty\"): $(cat "$work/server.err")"
   ln -sfn "$pty" "$prefix/dosdevices/com7"
 }
 
@@ -96,6 +96,84 @@ cat "$work/switch.out"
 [ "$status" -eq 1 ] || fail "an unanswered mode switch exited with $status, not 1"
 grep -A2 -x '    开始切换至IAP模式' "$work/switch.out" | tr '\n' '|' |
   grep -q '^    开始切换至IAP模式|\.    设备无响应1:|    失败\.|$' || fail "no unanswered-switch lines"
+
+# Ctrl+C (Wine turns SIGINT into it) in the middle of an 8 s reply read ends the run at once
+# through its own close; the next run opens the port.
+serve_com7 "$linux_build/src/cli/iapflash" sim --fault silent:prog:0x400
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 --iap \
+  >"$work/interrupted.out" 2>"$work/interrupted.err" &
+run_pid=$!
+for _ in $(seq 300); do
+  grep -qx '4.写FLASH>>' "$work/interrupted.out" 2>/dev/null && break
+  sleep 0.1
+done
+sleep 0.5  # the unanswered program command goes out; its reply is waited for
+sent=$(date +%s%N)
+kill -INT "$run_pid"
+status=0
+wait "$run_pid" || status=$?
+elapsed_ms=$((($(date +%s%N) - sent) / 1000000))
+echo "== interrupted run (exit $status after $elapsed_ms ms)"
+cat "$work/interrupted.out"
+[ "$status" -eq 130 ] || fail "an interrupted run exited with $status, not 130"
+[ "$elapsed_ms" -le 500 ] || fail "the interrupted run took $elapsed_ms ms to end"
+grep -qx '    已关闭。' "$work/interrupted.out" || fail "the interrupted run did not close the port"
+grep -qx 'iapflash: the run was interrupted by Ctrl+C' "$work/interrupted.err" ||
+  fail "no interruption message: $(cat "$work/interrupted.err")"
+flash COM7 after-interrupt.out
+stop_server
+expect_success after-interrupt.out
+
+# Arguments arrive in UTF-16, whatever the ANSI code page: a Chinese path opens, and a missing
+# one is named in Chinese in the log.
+mkdir -p "$work/固件"
+cp "$update_file" "$work/固件/版本一.bin"
+serve_com7 "$linux_build/src/cli/iapflash" sim
+status=0
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$work/固件/版本一.bin")" --port COM7 --iap \
+  >"$work/chinese.out" 2>"$work/chinese.err" || status=$?
+stop_server
+echo "== flash of a Chinese path (exit $status)"
+[ "$status" -eq 0 ] || fail "the Chinese path exited with $status: $(cat "$work/chinese.out")"
+expect_success chinese.out
+status=0
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$work/固件/缺少.bin")" --port COM7 --iap \
+  >"$work/chinese-missing.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] || fail "a missing Chinese path exited with $status, not 1"
+grep -qxF "    无法打开下载文件$(windows_path "$work/固件/缺少.bin")" "$work/chinese-missing.out" ||
+  fail "the log does not name the missing file in Chinese: $(cat "$work/chinese-missing.out")"
+echo "== a missing Chinese path is named in Chinese"
+# The same on a console (a terminal for Wine's console): the text goes out as UTF-16 and shows.
+script -qec "$(printf '%q ' "$wine_run" "$prefix" "$exe" flash \
+  "$(windows_path "$work/固件/缺少.bin")" --port COM7 --iap)" "$work/console.typescript" \
+  >/dev/null 2>&1 </dev/null || true
+grep -qF "    无法打开下载文件$(windows_path "$work/固件/缺少.bin")" "$work/console.typescript" ||
+  fail "the console does not show the Chinese path: $(cat -v "$work/console.typescript")"
+echo "== the console shows the Chinese path"
+
+# A path that starts with "/" is a path, not a Windows-style option.
+cp "$update_file" "$work/fw.bin"
+serve_com7 "$linux_build/src/cli/iapflash" sim
+status=0
+"$wine_run" "$prefix" "$exe" flash "$work/fw.bin" --port COM7 --iap >"$work/slash.out" 2>&1 ||
+  status=$?
+stop_server
+[ "$status" -eq 0 ] || fail "flash $work/fw.bin exited with $status: $(cat "$work/slash.out")"
+echo "== flash $work/fw.bin succeeded"
+
+# A regular file named as the port, plainly or as a device path: refused at open, never written.
+head -c 1000 /dev/urandom >"$work/victim.bin"
+cp "$work/victim.bin" "$work/victim.orig"
+for port in "$(windows_path "$work/victim.bin")" "\\\\.\\$(windows_path "$work/victim.bin")"; do
+  status=0
+  "$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port "$port" --iap \
+    >"$work/victim.out" 2>&1 || status=$?
+  [ "$status" -eq 1 ] || fail "--port $port exited with $status, not 1"
+  grep -qxF "    ${port}打开失败" "$work/victim.out" || fail "no open failure for $port: $(cat "$work/victim.out")"
+  if grep -q '打开成功' "$work/victim.out"; then fail "$port was opened as a port"; fi
+  cmp -s "$work/victim.bin" "$work/victim.orig" || fail "$port was written to"
+done
+echo "== a regular file as the port is refused and left unchanged"
 
 flash COM9 missing.out
 [ "$status" -eq 1 ] || fail "a missing port exited with $status, not 1"
