@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <climits>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -233,6 +234,10 @@ TEST_F(WindowTest, DeviceListShowsTheScanAndSelectsTheLastDevice) {
 TEST_F(WindowTest, DownloadRefusesWithTheWindowsOwnWords) {
   QTemporaryDir folder;
   const QString missing = folder.path() + "/gone.bin";
+  QFile here(folder.path() + "/here.bin");
+  ASSERT_TRUE(here.open(QIODevice::WriteOnly));
+  here.close();
+  const QString longPath = folder.path() + QString("/.").repeated(PATH_MAX / 2) + "/here.bin";
   const struct {
     const char* name;
     bool devices;
@@ -244,6 +249,8 @@ TEST_F(WindowTest, DownloadRefusesWithTheWindowsOwnWords) {
        "请先选择下载设备或者当前没有找到下载设备.\n"},
       {"no path", true, "", "请先选择下载文件", "下载失败!请先选择下载文件\n"},
       {"missing file", true, missing, "下载文件不存在或正在使用", ""},
+      // Longer than the system takes, though it leads to a file: refused as a missing file.
+      {"path beyond the limit", true, longPath, "下载文件不存在或正在使用", ""},
   };
   for (const auto& check : cases) {
     SCOPED_TRACE(check.name);
