@@ -115,11 +115,11 @@ int RunPack(const PackOptions& options) {
   if (!WriteFileAtomically(options.out, pack.file.data(), pack.file.size(), error)) {
     return Refuse(options.out, "cannot write it: " + ErrorText(error));
   }
-  if (options.out.size() > MAX_UPDATE_PATH_LENGTH) {
+  if (!PathWithinLimit(options.out)) {
     std::fprintf(stderr,
-                 "iapflash: warning: %s: a download opens paths of up to %u bytes only; move or "
+                 "iapflash: warning: %s: the path is longer than a download opens; move or "
                  "rename the file before downloading it\n",
-                 options.out.c_str(), static_cast<unsigned>(MAX_UPDATE_PATH_LENGTH));
+                 options.out.c_str());
   }
   const std::string from = pack.inputHex ? "Intel HEX at " + Hex32(pack.base) : "a raw binary";
   std::printf("%s: %s update file of %u bytes; image of %u bytes from %s, checksum %s (%u)\n",

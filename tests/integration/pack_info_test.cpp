@@ -250,12 +250,12 @@ TEST(PackAndInfo, RefusalsLeaveTheInputTheOutputAndTheFolderAsTheyWere) {
   ASSERT_EQ(RunIapflash({"pack", in.string(), "-o", out.string()}).status, 0);
   EXPECT_EQ(ReadText(out).size(), 512u + 100u);
 
-  // A path the download cannot open is written, with a warning.
+  // A path beyond 259 bytes is one a download opens here (the limit is the system's): written
+  // without a warning.
   const fs::path longOut = folder.Path(std::string(250, 'u') + ".bin");
   const ProgramResult longPath = RunIapflash({"pack", in.string(), "-o", longOut.string()});
   EXPECT_EQ(longPath.status, 0);
-  EXPECT_THAT(longPath.err, HasSubstr("warning: " + longOut.string() +
-                                      ": a download opens paths of up to 259 bytes only"));
+  EXPECT_THAT(longPath.err, Not(HasSubstr("warning")));
   EXPECT_TRUE(fs::exists(longOut));
 }
 
