@@ -158,13 +158,14 @@ struct WindowLogic::State final : public OperatorPanel {
   }
 
   void Shutdown() {
+    // First, so that a worker released below finds its port and clock already cut off: one
+    // waiting on them returns at once and ends through its failure path.
+    cancel.Cancel();
     {
       std::lock_guard lock(mutex);
       closing.store(true);
     }
     finished.notify_all();
-    // A worker waiting on its port or clock returns at once and ends through its failure path.
-    cancel.Cancel();
   }
 
   WindowFront& front;
