@@ -6,7 +6,7 @@
 # Usage: tools/screenshot-linux.sh BUILD_DIR [OUT.png]   (./dev screenshot passes the release build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build/release}
+build=$(realpath -m "${1:-$root/build/release}")  # absolute: the window runs elsewhere
 gui=$build/src/app/qt/iapflash-gui
 out=${2:-$root/docs/window-linux.png}
 sample=$root/samples/demo_app.bin
