@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -440,7 +439,7 @@ TEST_F(WindowLogicTest, PortOpenWhenTheWindowClosesRefusesItsOperations) {
   closed.Open();
   logic.reset();  // joins the worker
   EXPECT_TRUE(writeFailed.load());
-  EXPECT_EQ(writeError.load(), static_cast<uint32_t>(ECANCELED));
+  EXPECT_EQ(writeError.load(), CancelledError());
   EXPECT_TRUE(secondOpenRefused.load());
   EXPECT_EQ(device->BytesReceived(), 0u) << "nothing reached the device after the close";
   EXPECT_FALSE(simPorts.Record("SIM7").open);

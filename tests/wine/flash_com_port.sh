@@ -26,6 +26,9 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 # Starts a server (command and arguments) that prints its pseudo-terminal's path, and links COM7
 # of the prefix to that terminal.
 serve_com7() {
+  # Emptied here: the background server's own redirection may come after the wait below looks,
+  # which would then read the last server's path.
+  : >"$work/server.out"
   "$@" >"$work/server.out" 2>"$work/server.err" &
   server_pid=$!
   for _ in $(seq 100); do
