@@ -110,13 +110,11 @@ RunFinished DownloadRun(RunContext& run) {
 
   bool success = false;
   std::optional<Link> link;
-  std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath());
+  const std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath());
   // The start command erases the application: an image with nothing in it never gets there.
-  if (image && image->bytes.empty()) {
-    LogLine(log, "    下载文件中没有数据");
-    image.reset();
-  }
-  if (image) {
+  const bool empty = image && image->bytes.empty();
+  if (empty) LogLine(log, "    下载文件中没有数据");
+  if (image && !empty) {
     LogLine(log, "  已读取下载数据%d字节", static_cast<int>(image->bytes.size()));
     steps.Succeeds(RunStep::ReadFile);
     success = Transfer(run, steps, link, *image);

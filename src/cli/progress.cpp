@@ -194,7 +194,10 @@ void ProgressView::Draw() {
     return;
   }
   if (lineEnded_) return;
-  std::string line = "\r" + progress_.Render(width) + "\x1b[K";
+  // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on "\r" + std::string.
+  std::string line = "\r";
+  line += progress_.Render(width);
+  line += "\x1b[K";
   drawn_ = true;
   if (!progress_.Active()) {
     line += "\n";
