@@ -8,15 +8,6 @@
 namespace iapflash {
 namespace {
 
-enum RecordType : uint8_t {
-  DATA = 0,
-  END_OF_FILE = 1,
-  EXTENDED_SEGMENT_ADDRESS = 2,
-  START_SEGMENT_ADDRESS = 3,
-  EXTENDED_LINEAR_ADDRESS = 4,
-  START_LINEAR_ADDRESS = 5,
-};
-
 // Data at an absolute address, from one line of the text.
 struct Chunk {
   uint64_t address;

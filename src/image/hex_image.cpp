@@ -33,15 +33,6 @@ constexpr uint32_t START_RECORD_STEP = 21;  // types 3 and 5: four data bytes
 // Address high, address low, type, up to 255 data bytes, checksum.
 constexpr uint32_t RECORD_SCRATCH_SIZE = 259;
 
-enum RecordType : uint8_t {
-  DATA = 0,
-  END_OF_FILE = 1,
-  EXTENDED_SEGMENT_ADDRESS = 2,
-  START_SEGMENT_ADDRESS = 3,
-  EXTENDED_LINEAR_ADDRESS = 4,
-  START_LINEAR_ADDRESS = 5,
-};
-
 }  // namespace
 
 bool DecodeHexByte(char high, char low, uint8_t& value) {

@@ -4,6 +4,16 @@
 
 namespace iapflash {
 
+// Intel HEX record types.
+enum RecordType : uint8_t {
+  DATA = 0,
+  END_OF_FILE = 1,
+  EXTENDED_SEGMENT_ADDRESS = 2,
+  START_SEGMENT_ADDRESS = 3,
+  EXTENDED_LINEAR_ADDRESS = 4,
+  START_LINEAR_ADDRESS = 5,
+};
+
 // Turns Intel HEX text into a flat image. Strict and positional: the text starts with a record,
 // every record is followed by exactly two line-end characters, and records of types 2 and 4
 // (3 and 5) are stepped over as if they held two (four) data bytes. Fills the first

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "image/hex_image.h"
+
 namespace iapflash {
 namespace {
 
@@ -32,10 +34,6 @@ class RecordWriter {
   std::string& text_;
   uint8_t sum_ = 0;
 };
-
-constexpr uint8_t DATA = 0;
-constexpr uint8_t END_OF_FILE = 1;
-constexpr uint8_t EXTENDED_LINEAR_ADDRESS = 4;
 
 }  // namespace
 
