@@ -11,6 +11,7 @@
 #include "cli/terminal.h"
 #include "iapflash_version.h"
 #include "link/mode_switch.h"
+#include "platform/remote/remote_address.h"
 #include "platform/standard_streams.h"
 #include "sim/sim_device.h"
 
@@ -59,12 +60,18 @@ int main(int argc, char** argv) {
       flashCommand->add_option("--device", device, "Entry N of a fresh scan (default: the last)");
   CLI::Option* portOption =
       flashCommand
-          ->add_option("--port", port, "The device's serial port (ttyACM0, /dev/pts/3, COM5)")
+          ->add_option("--port", port,
+                       "The device's serial port (ttyACM0, /dev/pts/3, COM5), or one behind a "
+                       "serial-to-network server (rfc2217://HOST:PORT, tcp://HOST:PORT)")
           ->check([](const std::string& name) -> std::string {
             if (name.empty()) return "the port name is empty";
             if (name.size() >= iapflash::PORT_NAME_SIZE) {
               return "the port name is longer than " +
                      std::to_string(iapflash::PORT_NAME_SIZE - 1) + " characters";
+            }
+            if (iapflash::IsRemotePortName(name) && !iapflash::ParseRemotePortName(name)) {
+              return "not a remote port: rfc2217://HOST:PORT or tcp://HOST:PORT, an IPv6 "
+                     "address in brackets";
             }
             return "";
           });

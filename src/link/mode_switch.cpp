@@ -6,6 +6,7 @@
 
 #include "discovery/maker_ids.h"
 #include "link/port_settings.h"
+#include "platform/remote/remote_address.h"
 
 namespace iapflash {
 namespace {
@@ -39,6 +40,13 @@ bool RequestIapMode(LogSink& log, SerialPort& port) {
   return true;
 }
 
+// A remote port's device comes back behind the same address (a server that names it by its USB
+// path reaches the boot program there): found when the server opens it again.
+bool ReachedAgain(SerialPorts& ports, const std::string& port) {
+  SystemError error = 0;
+  return ports.Open(port, error) != nullptr;
+}
+
 }  // namespace
 
 std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort,
@@ -57,7 +65,16 @@ std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort
     if (!RequestIapMode(env.log, *port)) return std::nullopt;
   }  // The application's port is closed before the device is looked for.
 
+  const bool remote = IsRemotePortName(appPort);
   for (unsigned attempt = 0; attempt < IAP_SEARCH_ATTEMPTS; ++attempt) {
+    if (remote) {
+      // Not at once: until the device has left, the server would open the application again.
+      env.clock.SleepMs(IAP_SEARCH_INTERVAL_MS);
+      LogAppend(env.log, ".");
+      if (!ReachedAgain(env.ports, appPort)) continue;
+      LogLine(env.log, "已切换,端口:%s", appPort.c_str());
+      return appPort;
+    }
     if (std::optional<std::string> iapPort = FindIapPort(env.tree, locationInfo)) {
       LogLine(env.log, "已切换,端口:%s", iapPort->c_str());
       return iapPort;

@@ -61,12 +61,15 @@ class SerialPort {
 class SerialPorts {
  public:
   virtual ~SerialPorts() = default;
-  // Opens the port by its name (COM5 on Windows; ttyACM0 or a path on Linux). On failure returns
-  // null and sets error to the system's code.
+  // Opens the port by its name (COM5 on Windows; ttyACM0 or a path on Linux; rfc2217://HOST:PORT
+  // or tcp://HOST:PORT for a port behind a serial-to-network server). On failure returns null
+  // and sets error to the system's code.
   virtual std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) = 0;
 };
 
-// The machine's own serial ports.
+// The machine's own serial ports and, by their names, remote ones.
 SerialPorts& SystemSerialPorts();
+// Only the machine's own serial ports.
+SerialPorts& LocalSerialPorts();
 
 }  // namespace iapflash

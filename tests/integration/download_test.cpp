@@ -17,13 +17,6 @@ using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-const std::vector<std::string> FAILURE_SUMMARY = {
-    "****固件下载失败!",
-    "   1.检查通讯接口以及连线是否正确;",
-    "    2.MCU内有没有烧入IAP程序;",
-    "    3.MCU有没有进入到IAP下载模式;",
-};
-
 TEST(Download, EveryByteValueArrivesInTheDeviceUnchanged) {
   TempFolder folder;
   const auto image = EveryValueImage(10240);
@@ -108,30 +101,12 @@ TEST(Download, ProgressBarGoesToATerminalOnStderrAndLeavesStdoutAlone) {
 struct FaultCase {
   const char* name;
   const char* fault;
-  std::vector<std::string> lines;  // a trailing '*' matches any rest; dots before a line are
-                                   // ignored unless the pattern has them
+  std::vector<std::string> lines;  // patterns as InOrder takes them
   double maxSeconds;
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
   *os << c.fault;
-}
-
-bool LineMatches(std::string line, const std::string& pattern) {
-  if (pattern.empty() || pattern.front() != '.') line.erase(0, line.find_first_not_of('.'));
-  if (!pattern.empty() && pattern.back() == '*') {
-    return line.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
-  }
-  return line == pattern;
-}
-
-// Whether the patterns match lines in their order, other lines allowed between them.
-bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& patterns) {
-  std::size_t next = 0;
-  for (const auto& line : lines) {
-    if (next < patterns.size() && LineMatches(line, patterns[next])) ++next;
-  }
-  return next == patterns.size();
 }
 
 class DeviceFault : public ::testing::TestWithParam<FaultCase> {};

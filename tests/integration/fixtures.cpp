@@ -60,4 +60,31 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+namespace {
+
+bool LineMatches(std::string line, const std::string& pattern) {
+  if (pattern.empty() || pattern.front() != '.') line.erase(0, line.find_first_not_of('.'));
+  if (!pattern.empty() && pattern.back() == '*') {
+    return line.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
+  }
+  return line == pattern;
+}
+
+}  // namespace
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& patterns) {
+  std::size_t next = 0;
+  for (const auto& line : lines) {
+    if (next < patterns.size() && LineMatches(line, patterns[next])) ++next;
+  }
+  return next == patterns.size();
+}
+
+const std::vector<std::string> FAILURE_SUMMARY = {
+    "****固件下载失败!",
+    "   1.检查通讯接口以及连线是否正确;",
+    "    2.MCU内有没有烧入IAP程序;",
+    "    3.MCU有没有进入到IAP下载模式;",
+};
+
 }  // namespace iapflash::testing

@@ -35,4 +35,11 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs = 2000);
 // stdout split at "\n" (a last line without its end included).
 std::vector<std::string> Lines(const std::string& text);
 
+// Whether the patterns match lines in their order, other lines allowed between them. A trailing
+// '*' in a pattern matches any rest; dots before a line are ignored unless the pattern has them.
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& patterns);
+
+// The lines every failed run ends with.
+extern const std::vector<std::string> FAILURE_SUMMARY;
+
 }  // namespace iapflash::testing

@@ -462,7 +462,7 @@ class PosixSerialPorts final : public SerialPorts {
 
 }  // namespace
 
-SerialPorts& SystemSerialPorts() {
+SerialPorts& LocalSerialPorts() {
   static PosixSerialPorts ports;
   return ports;
 }

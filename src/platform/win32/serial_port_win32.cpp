@@ -179,7 +179,7 @@ class Win32SerialPorts final : public SerialPorts {
 
 }  // namespace
 
-SerialPorts& SystemSerialPorts() {
+SerialPorts& LocalSerialPorts() {
   static Win32SerialPorts ports;
   return ports;
 }

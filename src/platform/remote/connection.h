@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/system_error.h"
+
+namespace iapflash {
+
+// One outgoing TCP connection, never blocking: every wait is a call to Wait with its own limit.
+// Destroying it closes the connection.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // Hands over what the system takes now; sent is that count. False when the connection failed.
+  virtual bool Send(const uint8_t* data, std::size_t size, std::size_t& sent,
+                    SystemError& error) = 0;
+  // Takes what has arrived, got 0 when nothing has. False when the connection failed or the peer
+  // closed it (error then ConnectionClosedError()).
+  virtual bool Receive(uint8_t* buffer, std::size_t size, std::size_t& got, SystemError& error) = 0;
+  // Waits up to timeoutMs (negative: without a limit) until bytes can be received, or with
+  // forSending until bytes can be sent; a failed connection counts as ready. False on timeout.
+  virtual bool Wait(bool forSending, int timeoutMs) = 0;
+  // Says that nothing more will be sent; the peer then sees the end of the stream.
+  virtual void EndSending() = 0;
+};
+
+// Connects to host (a name or an address) at port, trying each address the name has in turn,
+// within timeoutMs in all. Null on failure, with error set to the system's code.
+std::unique_ptr<Connection> Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
+                                    SystemError& error);
+
+// The code a connection that the peer closed fails with.
+SystemError ConnectionClosedError();
+// The code for a remote port name that is no address.
+SystemError BadAddressError();
+
+}  // namespace iapflash

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace iapflash {
+
+// A serial port on another machine, behind a serial-to-network server: rfc2217://HOST:PORT
+// (Telnet with COM-port control) or tcp://HOST:PORT (the bytes as they are). HOST is a name, an
+// IPv4 address or an IPv6 address in brackets.
+enum class RemoteProtocol { Rfc2217, RawTcp };
+
+struct RemoteAddress {
+  RemoteProtocol protocol = RemoteProtocol::Rfc2217;
+  std::string host;  // without the brackets of an IPv6 address
+  uint16_t port = 0;
+};
+
+// Whether the name asks for a remote port (it may still be malformed).
+bool IsRemotePortName(std::string_view name);
+
+// The address a remote port name gives; empty when it is malformed.
+std::optional<RemoteAddress> ParseRemotePortName(std::string_view name);
+
+}  // namespace iapflash

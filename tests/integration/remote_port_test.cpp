@@ -1,0 +1,263 @@
+// Devices on another machine: the real iapflash binary reaches a simulated device on a
+// pseudo-terminal through the system's ser2net on loopback, over RFC 2217 and raw TCP.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixtures.h"
+#include "platform/clock.h"
+#include "platform/serial_port.h"
+#include "program_run.h"
+#include "sim/ser2net_server_posix.h"
+#include "sim/sim_app_device.h"
+
+namespace iapflash::testing {
+namespace {
+
+using ::testing::Contains;
+using Steady = std::chrono::steady_clock;
+
+// The log's line for an open that failed with the system's code.
+std::string OpenErrorLine(int code) {
+  char head[64];
+  std::snprintf(head, sizeof head, "打开串口::Last Err(%x)", static_cast<unsigned>(code));
+  return head + std::string(std::strerror(code));
+}
+
+const char* ProtocolName(RemoteProtocol protocol) {
+  return protocol == RemoteProtocol::Rfc2217 ? "Rfc2217" : "RawTcp";
+}
+
+class RemotePort : public ::testing::TestWithParam<RemoteProtocol> {
+ protected:
+  void SetUp() override {
+    // CI installs ser2net through ./dev; only a machine without it skips.
+    if (!Ser2netServer::Available()) GTEST_SKIP() << "ser2net is not installed";
+  }
+
+  std::unique_ptr<Ser2netServer> Serve(const std::string& devicePath) {
+    std::string problem;
+    auto server = Ser2netServer::Start(devicePath, GetParam(), problem);
+    if (!server) ADD_FAILURE() << problem;
+    return server;
+  }
+};
+
+std::string ParamName(const ::testing::TestParamInfo<RemoteProtocol>& info) {
+  return ProtocolName(info.param);
+}
+
+TEST_P(RemotePort, EveryByteValueArrivesInTheDeviceUnchanged) {
+  TempFolder folder;
+  const auto image = EveryValueImage(10240);
+  const auto file = folder.Path("every-value.bin");
+  WriteUpdateFile(file, image);
+  ServedDevice served(SimWireTiming{115200, 0, 0});
+  const auto server = Serve(served.Path());
+  ASSERT_NE(server, nullptr);
+
+  const ProgramResult run =
+      RunIapflash({"flash", file.string(), "--port", server->PortName(), "--iap"});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  const auto lines = Lines(run.out);
+  EXPECT_TRUE(InOrder(
+      lines, {"2.打开下载接口>>", "    " + server->PortName() + "打开成功", "3.开始更新FLASH>>",
+              "  成功", "4.写FLASH>>", "  成功", "5.下载检验>>", "  成功", "6.下载结束>>",
+              "  END结束", "7.关闭下载接口>>", "    已关闭。", "****固件下载成功."}))
+      << run.out;
+  const auto memory = served.device->Memory();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()))
+      << "device memory differs from the image";
+  // Every frame arrived whole: no command was taken with a bad checksum.
+  for (const auto& command : served.device->Commands()) {
+    EXPECT_TRUE(command.frameChecksumOk) << "command " << int{command.code};
+  }
+  EXPECT_TRUE(Eventually([&] { return served.device->ResetReceived(); }));
+}
+
+TEST_P(RemotePort, ServerKilledMidDownloadFailsAtOnceWithTheFailureLines) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(20480));
+  ServedDevice served(SimWireTiming{115200, 0, 0});
+  const auto server = Serve(served.Path());
+  ASSERT_NE(server, nullptr);
+
+  std::atomic<bool> stop{false};
+  Steady::time_point killedAt{};
+  std::thread killer([&] {
+    // In the middle of the program pass: 17 bytes of start frame, then 41 per program frame.
+    while (!stop && served.device->BytesReceived() < 4000) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    killedAt = Steady::now();
+    server->Kill();
+  });
+  const ProgramResult run =
+      RunIapflash({"flash", file.string(), "--port", server->PortName(), "--iap"});
+  const auto endedAt = Steady::now();
+  stop = true;
+  killer.join();
+
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 1) << run.out;
+  // A gone server is a failed call at once, as an unplugged device is; far within the 8 s limit
+  // of a status read.
+  EXPECT_LT(std::chrono::duration<double>(endedAt - killedAt).count(), 3.0) << run.out;
+  const auto lines = Lines(run.out);
+  std::vector<std::string> expected = {"4.写FLASH>>", "  失败.", "  下载失败", "7.关闭下载接口>>",
+                                       "    已关闭。"};
+  expected.insert(expected.end(), FAILURE_SUMMARY.begin(), FAILURE_SUMMARY.end());
+  EXPECT_TRUE(InOrder(lines, expected)) << run.out;
+  EXPECT_TRUE(InOrder(lines, {"    串口写失败"}) || InOrder(lines, {"    串口读失败."})) << run.out;
+}
+
+// Opens that fail are an open failure with the system's words, as for a local port: nobody
+// listening, a server that cannot open its device, and a device already in use by another client.
+TEST_P(RemotePort, OpenFailuresAreLoggedWithTheSystemsWords) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(64));
+  const std::string scheme = GetParam() == RemoteProtocol::Rfc2217 ? "rfc2217" : "tcp";
+
+  const std::string refused = scheme + "://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+  const auto missing = Serve(folder.Path("no-such-device").string());
+  ASSERT_NE(missing, nullptr);
+  ServedDevice served;
+  const auto busy = Serve(served.Path());
+  ASSERT_NE(busy, nullptr);
+  SystemError error = 0;
+  const auto holder = SystemSerialPorts().Open(busy->PortName(), error);
+  ASSERT_NE(holder, nullptr) << error;
+
+  const std::vector<std::pair<std::string, int>> cases = {
+      {refused, ECONNREFUSED},
+      {missing->PortName(), ECONNRESET},
+      {busy->PortName(), ECONNRESET},
+  };
+  for (const auto& [name, code] : cases) {
+    const ProgramResult run = RunIapflash({"flash", file.string(), "--port", name, "--iap"});
+    EXPECT_EQ(run.status, 1) << name;
+    EXPECT_LT(run.seconds, 3.0) << name;
+    const auto lines = Lines(run.out);
+    EXPECT_THAT(lines, Contains("    " + name + "打开失败")) << run.out;
+    EXPECT_THAT(lines, Contains(OpenErrorLine(code))) << run.out;
+    EXPECT_EQ(lines.back(), FAILURE_SUMMARY.back()) << run.out;
+  }
+  EXPECT_TRUE(served.device->Commands().empty());
+}
+
+// An application device on a pseudo-terminal: answers the mode-switch request, leaves soon after
+// (its terminal hung up and its link gone, as a by-path link is while the device re-enumerates)
+// and comes back as the boot program: the link then leads to the boot program's terminal.
+class ApplicationOnPty {
+ public:
+  ApplicationOnPty(std::filesystem::path link, std::string bootPath)
+      : link_(std::move(link)), bootPath_(std::move(bootPath)) {
+    char name[128] = {};
+    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("pty");
+    termios raw{};
+    tcgetattr(master_, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master_, TCSANOW, &raw);
+    std::filesystem::create_symlink(name, link_);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ApplicationOnPty() {
+    stop_ = true;
+    thread_.join();
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+  }
+  uint32_t Requests() const { return device_.Requests(); }
+
+ private:
+  static constexpr uint64_t LEAVES_AFTER_MS = 50;
+  static constexpr uint64_t BACK_AFTER_MS = 500;
+
+  void Run() {
+    Clock& clock = SystemClock();
+    while (!stop_) {
+      const uint64_t now = clock.NowMs();
+      const auto leavesAt = device_.LeavesAt();
+      if (leavesAt && master_ >= 0 && now >= *leavesAt) {
+        std::filesystem::remove(link_);
+        close(master_);
+        close(slave_);
+        master_ = slave_ = -1;
+      }
+      if (leavesAt && master_ < 0 && !back_ && now >= *leavesAt + BACK_AFTER_MS) {
+        std::filesystem::create_symlink(bootPath_, link_);
+        back_ = true;
+      }
+      if (master_ < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      pollfd p{master_, POLLIN, 0};
+      if (poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
+        uint8_t buffer[256];
+        const ssize_t got = read(master_, buffer, sizeof buffer);
+        if (got > 0) device_.Receive(buffer, static_cast<uint32_t>(got), clock.NowMs());
+      }
+      uint8_t reply[64];
+      const uint32_t n = device_.Take(reply, sizeof reply);
+      if (n > 0) (void)!write(master_, reply, n);
+    }
+  }
+
+  SimAppDevice device_{SimAppBehaviour::Switches, LEAVES_AFTER_MS};
+  std::filesystem::path link_;
+  std::string bootPath_;
+  int master_ = -1;
+  int slave_ = -1;
+  bool back_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_P(RemotePort, ModeSwitchFindsTheBootProgramBehindTheSameAddress) {
+  TempFolder folder;
+  const auto image = EveryValueImage(4096);
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, image);
+  ServedDevice boot;
+  const auto link = folder.Path("usb-0:1.2:1.0-port0");
+  ApplicationOnPty application(link, boot.Path());
+  const auto server = Serve(link.string());
+  ASSERT_NE(server, nullptr);
+  const std::string name = server->PortName();
+
+  const ProgramResult run = RunIapflash({"flash", file.string(), "--port", name});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 0) << run.out;
+  const auto lines = Lines(run.out);
+  EXPECT_TRUE(
+      InOrder(lines, {"2.打开下载接口>>", "    " + name + "打开成功", "    开始切换至IAP模式",
+                      "已切换,端口:" + name, "    " + name + "打开成功", "3.开始更新FLASH>>",
+                      "****固件下载成功."}))
+      << run.out;
+  EXPECT_EQ(application.Requests(), 1u);
+  const auto memory = boot.device->Memory();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ser2net, RemotePort,
+                         ::testing::Values(RemoteProtocol::Rfc2217, RemoteProtocol::RawTcp),
+                         ParamName);
+
+}  // namespace
+}  // namespace iapflash::testing
