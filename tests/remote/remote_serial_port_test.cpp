@@ -1,0 +1,364 @@
+// The remote port over a scripted connection in virtual time: what goes out, what the link gets,
+// and that every wait ends at its limit.
+#include "platform/remote/remote_serial_port.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "platform/remote/telnet.h"
+#include "virtual_clock.h"
+
+namespace iapflash {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using testing::VirtualClock;
+using Bytes = std::vector<uint8_t>;
+using namespace telnet;
+
+// The server's side of a connection: bytes that arrive at given times, a close at a given time,
+// and how much the connection takes before it is full. Waiting moves the virtual clock.
+struct Script {
+  explicit Script(VirtualClock& c) : clock(c) {}
+  void Arrive(uint64_t afterMs, Bytes bytes) {
+    arrivals.push_back({clock.NowMs() + afterMs, std::move(bytes)});
+  }
+  void CloseAfter(uint64_t ms) { closedAt = clock.NowMs() + ms; }
+  Bytes TakeSent() { return std::exchange(sent, {}); }
+
+  VirtualClock& clock;
+  struct Arrival {
+    uint64_t at;
+    Bytes bytes;
+  };
+  std::deque<Arrival> arrivals;
+  uint64_t closedAt = std::numeric_limits<uint64_t>::max();
+  Bytes sent;
+  std::size_t room = std::numeric_limits<std::size_t>::max();
+  bool endedSending = false;
+};
+
+class ScriptedConnection final : public Connection {
+ public:
+  explicit ScriptedConnection(std::shared_ptr<Script> script) : s_(std::move(script)) {}
+  bool Send(const uint8_t* data, std::size_t size, std::size_t& sent, SystemError&) override {
+    sent = std::min(size, s_->room);
+    s_->room -= sent;
+    s_->sent.insert(s_->sent.end(), data, data + sent);
+    return true;
+  }
+  bool Receive(uint8_t* buffer, std::size_t size, std::size_t& got, SystemError& error) override {
+    got = 0;
+    const uint64_t now = s_->clock.NowMs();
+    while (!s_->arrivals.empty() && s_->arrivals.front().at <= now && got < size) {
+      Bytes& bytes = s_->arrivals.front().bytes;
+      const std::size_t n = std::min(size - got, bytes.size());
+      std::copy_n(bytes.begin(), n, buffer + got);
+      got += n;
+      bytes.erase(bytes.begin(), bytes.begin() + static_cast<long>(n));
+      if (bytes.empty()) s_->arrivals.pop_front();
+    }
+    if (got == 0 && now >= s_->closedAt) {
+      error = ConnectionClosedError();
+      return false;
+    }
+    return true;
+  }
+  bool Wait(bool forSending, int timeoutMs) override {
+    const uint64_t now = s_->clock.NowMs();
+    uint64_t next = forSending ? (s_->room > 0 ? now : UINT64_MAX) : s_->closedAt;
+    if (!forSending && !s_->arrivals.empty()) next = std::min(next, s_->arrivals.front().at);
+    if (next <= now) return true;
+    if (timeoutMs >= 0 && next > now + static_cast<uint64_t>(timeoutMs)) {
+      s_->clock.Advance(static_cast<uint64_t>(timeoutMs));
+      return false;
+    }
+    if (next == UINT64_MAX) return false;  // nothing will ever come: a test fault, not a hang
+    s_->clock.Advance(next - now);
+    return true;
+  }
+  void EndSending() override { s_->endedSending = true; }
+
+ private:
+  std::shared_ptr<Script> s_;
+};
+
+Bytes ComPort(uint8_t command, Bytes value) {
+  Bytes out;
+  AppendComPort(out, command, value);
+  return out;
+}
+
+const Bytes BAUD_ANSWER = ComPort(SERVER_OFFSET + SET_BAUDRATE, {0x00, 0x00, 0x25, 0x80});
+
+class RemoteSerialPortTest : public ::testing::Test {
+ protected:
+  // A started port whose server has answered; what it sent so far is cleared.
+  RemoteSerialPort& Started(RemoteProtocol protocol = RemoteProtocol::Rfc2217) {
+    if (protocol == RemoteProtocol::Rfc2217) script->Arrive(3, BAUD_ANSWER);
+    port = std::make_unique<RemoteSerialPort>(std::make_unique<ScriptedConnection>(script),
+                                              protocol, clock);
+    SystemError error = 0;
+    EXPECT_TRUE(port->Start(error)) << error;
+    script->TakeSent();
+    return *port;
+  }
+  void LinkTimeouts(uint32_t readMultiplier, uint32_t readConstant) {
+    SerialTimeouts t;
+    t.readMultiplier = readMultiplier;
+    t.readConstant = readConstant;
+    t.writeMultiplier = 50;
+    t.writeConstant = 500;
+    port->SetTimeouts(t);
+  }
+
+  VirtualClock clock;
+  std::shared_ptr<Script> script = std::make_shared<Script>(clock);
+  std::unique_ptr<RemoteSerialPort> port;
+};
+
+TEST_F(RemoteSerialPortTest, StartNegotiatesAsksForTheSettingsAndEndsAtTheServersAnswer) {
+  const uint64_t begun = clock.NowMs();
+  Started();
+  EXPECT_EQ(clock.NowMs() - begun, 3u) << "no wait beyond the answer";
+  LineSettings line;
+  ASSERT_TRUE(port->GetLineSettings(line));
+  EXPECT_EQ(line.baudRate, 9600u) << "the server's answer";
+}
+
+TEST_F(RemoteSerialPortTest, StartSendsTheOpeningRequestsAndQueries) {
+  script->Arrive(1, BAUD_ANSWER);
+  RemoteSerialPort remote(std::make_unique<ScriptedConnection>(script), RemoteProtocol::Rfc2217,
+                          clock);
+  SystemError error = 0;
+  ASSERT_TRUE(remote.Start(error));
+  Bytes expected;
+  Session().Start(expected);
+  for (const Bytes& query : {ComPort(SET_BAUDRATE, {0, 0, 0, 0}), ComPort(SET_DATASIZE, {0}),
+                             ComPort(SET_PARITY, {0}), ComPort(SET_STOPSIZE, {0})}) {
+    expected.insert(expected.end(), query.begin(), query.end());
+  }
+  EXPECT_EQ(script->TakeSent(), expected);
+}
+
+TEST_F(RemoteSerialPortTest, StartFailsWhenTheServerClosesAndWaitsNoLongerThanItsLimits) {
+  // A server that cannot open its device says so and closes.
+  script->Arrive(1, {'P', 'o', 'r', 't', ' ', 'i', 'n', ' ', 'u', 's', 'e'});
+  script->CloseAfter(1);
+  RemoteSerialPort closed(std::make_unique<ScriptedConnection>(script), RemoteProtocol::Rfc2217,
+                          clock);
+  SystemError error = 0;
+  EXPECT_FALSE(closed.Start(error));
+  EXPECT_EQ(error, ConnectionClosedError());
+
+  // One that keeps silent is taken as it is after the answer's time limit (raw: the settle time).
+  for (const auto& [protocol, limit] : {std::pair{RemoteProtocol::Rfc2217, REMOTE_ANSWER_MS},
+                                        std::pair{RemoteProtocol::RawTcp, REMOTE_SETTLE_MS}}) {
+    auto silent = std::make_shared<Script>(clock);
+    RemoteSerialPort quiet(std::make_unique<ScriptedConnection>(silent), protocol, clock);
+    const uint64_t begun = clock.NowMs();
+    EXPECT_TRUE(quiet.Start(error));
+    EXPECT_EQ(clock.NowMs() - begun, limit);
+    silent->CloseAfter(0);  // the close does not wait
+  }
+}
+
+TEST_F(RemoteSerialPortTest, RawTcpSendsNoTelnetAtAll) {
+  Started(RemoteProtocol::RawTcp);
+  ASSERT_TRUE(port->SetLineSettings(LineSettings{115200, 8, NO_PARITY, ONE_STOP_BIT}));
+  ASSERT_TRUE(port->Purge());
+  LinkTimeouts(1000, 2000);
+  const Bytes data = {0x57, 0xAB, 0xFF, 0x00};
+  EXPECT_EQ(port->Write(data.data(), 4).count, 4u);
+  EXPECT_EQ(script->TakeSent(), data);
+  script->Arrive(0, {0xFF, 0xFF});
+  uint8_t got[2] = {};
+  EXPECT_EQ(port->Read(got, 2).count, 2u);
+  EXPECT_THAT(got, ElementsAre(0xFF, 0xFF));
+}
+
+TEST_F(RemoteSerialPortTest, ReadGivesUpAtItsTotalTimeWithWhatArrived) {
+  Started();
+  LinkTimeouts(1000, 2000);
+  const uint64_t begun = clock.NowMs();
+  script->Arrive(5, {0x57, IAC, IAC});
+  script->Arrive(10, ComPort(SERVER_OFFSET + NOTIFY_MODEMSTATE, {0x30}));
+  script->Arrive(20, {0xAB});
+  uint8_t reply[6] = {};
+  const IoResult read = port->Read(reply, 6);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(read.count, 3u);
+  EXPECT_THAT(Bytes(reply, reply + 3), ElementsAre(0x57, 0xFF, 0xAB));
+  EXPECT_EQ(clock.NowMs() - begun, 6u * 1000 + 2000);
+}
+
+TEST_F(RemoteSerialPortTest, ReadEndsAsSoonAsTheWholeReplyIsThere) {
+  Started();
+  LinkTimeouts(1000, 2000);
+  const uint64_t begun = clock.NowMs();
+  script->Arrive(7, {0x57, 0xAB, 0x82, 0x00, 0x00, 0x82, 0x99});
+  uint8_t reply[6] = {};
+  EXPECT_EQ(port->Read(reply, 6).count, 6u);
+  EXPECT_EQ(clock.NowMs() - begun, 7u);
+  uint32_t queued = 0;
+  ASSERT_TRUE(port->QueuedInput(queued));
+  EXPECT_EQ(queued, 1u) << "the byte beyond the reply stays queued";
+}
+
+TEST_F(RemoteSerialPortTest, QueuedInputCountsArrivedDataNotTelnet) {
+  Started();
+  script->Arrive(0, {1, 2, IAC, IAC});
+  script->Arrive(0, ComPort(SERVER_OFFSET + NOTIFY_LINESTATE, {0x60}));
+  script->Arrive(0, {3});
+  script->Arrive(50, {4});
+  uint32_t queued = 0;
+  ASSERT_TRUE(port->QueuedInput(queued));
+  EXPECT_EQ(queued, 4u);
+  clock.Advance(50);
+  ASSERT_TRUE(port->QueuedInput(queued));
+  EXPECT_EQ(queued, 5u);
+}
+
+TEST_F(RemoteSerialPortTest, PurgeDropsWhatArrivedAndAsksTheServerWithoutWaiting) {
+  Started();
+  script->Arrive(0, {9, 9, 9});
+  const uint64_t begun = clock.NowMs();
+  ASSERT_TRUE(port->Purge());
+  EXPECT_EQ(clock.NowMs(), begun);
+  EXPECT_EQ(script->TakeSent(), ComPort(PURGE_DATA, {PURGE_BOTH}));
+  uint32_t queued = 1;
+  ASSERT_TRUE(port->QueuedInput(queued));
+  EXPECT_EQ(queued, 0u);
+  // The server's answer comes among the next reply and is taken out of it.
+  script->Arrive(0, ComPort(SERVER_OFFSET + PURGE_DATA, {PURGE_BOTH}));
+  script->Arrive(0, {0x57});
+  ASSERT_TRUE(port->QueuedInput(queued));
+  EXPECT_EQ(queued, 1u);
+}
+
+TEST_F(RemoteSerialPortTest, LineSettingsGoOutAsComPortCommandsWithoutWaiting) {
+  Started();
+  const uint64_t begun = clock.NowMs();
+  ASSERT_TRUE(port->SetLineSettings(LineSettings{115200, 8, NO_PARITY, ONE_STOP_BIT}));
+  EXPECT_EQ(clock.NowMs(), begun);
+  Bytes expected;
+  for (const Bytes& command :
+       {ComPort(SET_BAUDRATE, {0x00, 0x01, 0xC2, 0x00}), ComPort(SET_DATASIZE, {8}),
+        ComPort(SET_PARITY, {PARITY_NONE}), ComPort(SET_STOPSIZE, {STOPSIZE_ONE}),
+        ComPort(SET_CONTROL, {CONTROL_NO_FLOW_CONTROL})}) {
+    expected.insert(expected.end(), command.begin(), command.end());
+  }
+  EXPECT_EQ(script->TakeSent(), expected);
+  LineSettings line;
+  ASSERT_TRUE(port->GetLineSettings(line));
+  EXPECT_EQ(line.baudRate, 115200u);
+
+  ASSERT_TRUE(port->SetLineSettings(LineSettings{9600, 7, 2, 2}));  // even parity, two stop bits
+  const Bytes sent = script->TakeSent();
+  const Bytes evenParity = ComPort(SET_PARITY, {3});
+  const Bytes twoStopBits = ComPort(SET_STOPSIZE, {STOPSIZE_TWO});
+  EXPECT_NE(std::search(sent.begin(), sent.end(), evenParity.begin(), evenParity.end()),
+            sent.end());
+  EXPECT_NE(std::search(sent.begin(), sent.end(), twoStopBits.begin(), twoStopBits.end()),
+            sent.end());
+  for (const LineSettings& bad : {LineSettings{0, 8, 0, 0}, LineSettings{9600, 9, 0, 0},
+                                  LineSettings{9600, 8, 5, 0}, LineSettings{9600, 8, 0, 3}}) {
+    EXPECT_FALSE(port->SetLineSettings(bad));
+  }
+  EXPECT_THAT(script->TakeSent(), IsEmpty());
+}
+
+TEST_F(RemoteSerialPortTest, WriteEscapesFFAndCountsDataBytes) {
+  Started();
+  LinkTimeouts(1000, 2000);
+  const Bytes frame = {0x57, 0xAB, 0xFF, 0x01};
+  const IoResult written = port->Write(frame.data(), 4);
+  EXPECT_TRUE(written.ok);
+  EXPECT_EQ(written.count, 4u);
+  EXPECT_THAT(script->TakeSent(), ElementsAre(0x57, 0xAB, 0xFF, 0xFF, 0x01));
+}
+
+TEST_F(RemoteSerialPortTest, WriteThatRunsOutOfTimeCountsWhatWentAndKeepsTheStreamWhole) {
+  Started();
+  LinkTimeouts(1000, 2000);  // writes: 50 x bytes + 500 ms
+  script->room = 3;          // takes 0x57 0xAB and the first half of the doubled 0xFF
+  const Bytes frame = {0x57, 0xAB, 0xFF, 0x01};
+  const uint64_t begun = clock.NowMs();
+  const IoResult written = port->Write(frame.data(), 4);
+  EXPECT_TRUE(written.ok);
+  EXPECT_EQ(written.count, 3u);
+  EXPECT_EQ(clock.NowMs() - begun, 4u * 50 + 500);
+  EXPECT_THAT(script->TakeSent(), ElementsAre(0x57, 0xAB, 0xFF));
+  script->room = 100;
+  const uint8_t next = 0x02;
+  EXPECT_EQ(port->Write(&next, 1).count, 1u);
+  EXPECT_THAT(script->TakeSent(), ElementsAre(0xFF, 0x02)) << "the 0xFF is finished first";
+}
+
+TEST_F(RemoteSerialPortTest, SuspendedByTheServerWritesWaitForResumeOrTheirLimit) {
+  Started();
+  LinkTimeouts(1000, 2000);
+  script->Arrive(0, ComPort(SERVER_OFFSET + FLOWCONTROL_SUSPEND, {}));
+  uint32_t queued = 0;
+  port->QueuedInput(queued);
+  const uint8_t byte = 0x42;
+  uint64_t begun = clock.NowMs();
+  EXPECT_EQ(port->Write(&byte, 1).count, 0u);
+  EXPECT_EQ(clock.NowMs() - begun, 550u);
+  EXPECT_THAT(script->TakeSent(), IsEmpty());
+
+  script->Arrive(100, ComPort(SERVER_OFFSET + FLOWCONTROL_RESUME, {}));
+  begun = clock.NowMs();
+  EXPECT_EQ(port->Write(&byte, 1).count, 1u);
+  EXPECT_EQ(clock.NowMs() - begun, 100u);
+  EXPECT_THAT(script->TakeSent(), ElementsAre(0x42));
+}
+
+TEST_F(RemoteSerialPortTest, ConnectionClosedByTheServerFailsTheReadWithWhatArrived) {
+  Started();
+  LinkTimeouts(1000, 2000);
+  script->Arrive(5, {0x57, 0xAB});
+  script->CloseAfter(6);
+  uint8_t reply[6] = {};
+  const uint64_t begun = clock.NowMs();
+  const IoResult read = port->Read(reply, 6);
+  EXPECT_FALSE(read.ok);
+  EXPECT_EQ(read.count, 2u);
+  EXPECT_EQ(read.error, ConnectionClosedError());
+  EXPECT_EQ(clock.NowMs() - begun, 6u) << "at once, not at the time limit";
+  uint32_t queued = 0;
+  EXPECT_FALSE(port->QueuedInput(queued));
+  EXPECT_FALSE(port->Write(reply, 1).ok);
+  EXPECT_FALSE(port->Purge());
+}
+
+TEST_F(RemoteSerialPortTest, CloseEndsSendingAndWaitsOnlyUntilTheServerHasClosed) {
+  Started();
+  script->CloseAfter(30);
+  const uint64_t begun = clock.NowMs();
+  port.reset();
+  EXPECT_TRUE(script->endedSending);
+  EXPECT_EQ(clock.NowMs() - begun, 30u);
+
+  auto silent = std::make_shared<Script>(clock);
+  silent->Arrive(0, BAUD_ANSWER);
+  auto other = std::make_unique<RemoteSerialPort>(std::make_unique<ScriptedConnection>(silent),
+                                                  RemoteProtocol::Rfc2217, clock);
+  SystemError error = 0;
+  ASSERT_TRUE(other->Start(error));
+  const uint64_t closing = clock.NowMs();
+  other.reset();
+  EXPECT_EQ(clock.NowMs() - closing, REMOTE_CLOSE_MS) << "a server that keeps it open";
+}
+
+}  // namespace
+}  // namespace iapflash
