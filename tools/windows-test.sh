@@ -2,7 +2,8 @@
 # The Windows build under Wine: configures and builds the windows preset (MinGW-w64), makes a
 # fresh Wine prefix for this run, and runs every test of that build under Wine (label wine):
 # the portable unit tests as Windows programs, the Win32 backends, the dialog's self-test and
-# the command line over a COM port that leads to a simulated device on a pseudo-terminal.
+# the command line over a COM port that leads to a simulated device on a pseudo-terminal, and
+# over RFC 2217 to ser2net in front of one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,7 +20,7 @@ trap stop_wine EXIT
 
 echo "== the Linux side: the simulated devices behind COM7"
 [ -f "$linux_build/CMakeCache.txt" ] || cmake --preset debug -B "$linux_build" >/dev/null
-cmake --build "$linux_build" --target iapflash -j "$jobs"
+cmake --build "$linux_build" --target iapflash ser2net_device -j "$jobs"
 
 echo "== a fresh Wine prefix"
 stop_wine

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# End to end under Wine: iapflash.exe downloads over RFC 2217 through ser2net, on loopback, into
+# a simulated device served by the Linux build (ser2net_device), whose memory is then compared
+# with the image byte for byte; the same address once the server has gone is a refused
+# connection: an open failure with the system's words.
+#   flash_rfc2217.sh WINE_RUN PREFIX IAPFLASH_EXE SER2NET_DEVICE UPDATE_FILE
+set -euo pipefail
+wine_run=$1 prefix=$2 exe=$3 serve=$4 update_file=$5
+work=$(mktemp -d)
+server_pid=
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# flash PORT OUT: runs iapflash.exe flash over PORT; its exit status lands in $status.
+flash() {
+  status=0
+  "$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port "$1" --iap \
+    >"$work/$2" 2>"$work/$2.err" || status=$?
+  echo "== flash over $1 (exit $status)"
+  cat "$work/$2"
+}
+
+"$serve" --memory "$work/memory.bin" >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+for _ in $(seq 100); do
+  [ -s "$work/server.out" ] && break
+  sleep 0.1
+done
+port=$(head -n 1 "$work/server.out")
+[[ "$port" == rfc2217://127.0.0.1:* ]] || fail "no server: $(cat "$work/server.err")"
+
+flash "$port" remote.out
+[ "$status" -eq 0 ] || fail "flash over $port exited with $status: $(cat "$work/remote.out.err")"
+grep -qx "    ${port}打开成功" "$work/remote.out" || fail "no open line for $port"
+grep -A1 -x '5.下载检验>>' "$work/remote.out" | grep -qx '\.*  成功' || fail "verify did not succeed"
+grep -qx '\*\*\*\*固件下载成功.' "$work/remote.out" || fail "no success summary"
+stop_server
+image_length=$(($(stat -c %s "$update_file") - 512))
+cmp -n "$image_length" <(tail -c +513 "$update_file") "$work/memory.bin" ||
+  fail "the device's memory differs from the image"
+echo "== the device holds the image's $image_length bytes"
+
+# The server has gone: nothing listens at the address any more.
+flash "$port" refused.out
+[ "$status" -eq 1 ] || fail "a refused connection exited with $status, not 1"
+grep -qx "    ${port}打开失败" "$work/refused.out" || fail "no open failure line"
+grep -q '^打开串口::Last Err(274d)..*' "$work/refused.out" || fail "no refused-connection error line"
+echo "PASSED"
