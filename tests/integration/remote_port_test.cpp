@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +24,14 @@
 #include "sim/ser2net_server_posix.h"
 #include "sim/sim_app_device.h"
 
-namespace iapflash::testing {
+namespace iapflash {
+
+// Test names show the protocol.
+void PrintTo(RemoteProtocol protocol, std::ostream* os) {
+  *os << (protocol == RemoteProtocol::Rfc2217 ? "rfc2217" : "tcp");
+}
+
+namespace testing {
 namespace {
 
 using ::testing::Contains;
@@ -260,4 +268,5 @@ INSTANTIATE_TEST_SUITE_P(Ser2net, RemotePort,
                          ParamName);
 
 }  // namespace
-}  // namespace iapflash::testing
+}  // namespace testing
+}  // namespace iapflash

@@ -11,6 +11,10 @@
 #include "platform/remote/connection.h"
 #include "platform/win32/wide_text.h"
 
+#if !defined(SIO_TCP_SET_ACK_FREQUENCY)
+#define SIO_TCP_SET_ACK_FREQUENCY _WSAIOW(IOC_VENDOR, 23)
+#endif
+
 namespace iapflash {
 namespace {
 
@@ -127,6 +131,13 @@ SOCKET ConnectOne(const addrinfo& address, uint64_t endMs, SystemError& error) {
   // Frames and replies are small and go one at a time: no waiting to fill a segment.
   const BOOL on = TRUE;
   (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  // Acknowledges every segment at once: a server that sends a reply in pieces, without
+  // TCP_NODELAY, holds each piece back until the one before is acknowledged. Older systems
+  // refuse the request and keep their delayed acknowledgement.
+  DWORD every = 1;
+  DWORD returned = 0;
+  (void)WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &returned, nullptr,
+                 nullptr);
   return s;
 }
 

@@ -9,6 +9,9 @@ namespace {
 
 constexpr uint32_t NO_INTERVAL_WAIT = std::numeric_limits<uint32_t>::max();
 constexpr std::size_t RECEIVE_CHUNK = 4096;
+// Input beyond this stays with the connection, whose flow control then holds the server back,
+// as a local port's fixed buffer would.
+constexpr std::size_t MAX_QUEUED_INPUT = 64 * 1024;
 
 // Windows parity and stop-bit codes beyond none and one.
 constexpr uint8_t SPACE_PARITY = 4;
@@ -106,7 +109,7 @@ bool RemoteSerialPort::Pump(int waitMs) {
   if (!Flush()) return false;
   if (waitMs != 0 && !connection_->Wait(false, waitMs)) return true;  // nothing came
   std::vector<uint8_t> data;
-  for (;;) {
+  while (input_.size() < MAX_QUEUED_INPUT) {
     std::size_t got = 0;
     SystemError error = 0;
     if (!connection_->Receive(scratch_.data(), scratch_.size(), got, error)) return Fail(error);
