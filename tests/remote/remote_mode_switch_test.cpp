@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace {
 
 using ::testing::Each;
 using ::testing::ElementsAre;
+using testing::RecordingEvents;
 using testing::RecordingPanel;
 using testing::VirtualClock;
 
@@ -74,14 +76,13 @@ struct Outcome {
 Outcome Switch(int awayOpens) {
   VirtualClock clock;
   RecordingPanel panel;
+  RecordingEvents events;
   Server server(awayOpens);
-  // The machine's own devices play no part; the tree is there because a station has one.
+  // The machine's own devices play no part; the tree is there because a link has one.
   const auto bus = MakeSimulatedBus("demo", clock);
-  Station station{server, bus->Tree(), clock, panel};
-  char port[PORT_NAME_SIZE] = {};
-  std::strcpy(port, ADDRESS);
-  const bool switched = EnterIapMode(station, port, port, "");
-  return Outcome{switched, port, panel.Lines(), clock.Sleeps(), server.opened};
+  LinkEnv env{server, bus->Tree(), clock, panel, events};
+  const std::optional<std::string> port = EnterIapMode(env, ADDRESS, "");
+  return Outcome{port.has_value(), port.value_or(""), panel.Lines(), clock.Sleeps(), server.opened};
 }
 
 TEST(RemoteModeSwitch, ComebackIsTheSameAddressOpenedAgainAfterAWait) {
