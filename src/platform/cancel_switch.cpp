@@ -56,7 +56,7 @@ class CancelSwitch::Port final : public SerialPort {
   CancelSwitch& owner_;
 };
 
-class CancelSwitch::Opener final : public SerialPorts {
+class CancelSwitch::Opener final : public SerialPorts, private OpeningPorts {
  public:
   Opener(SerialPorts& inner, CancelSwitch& owner) : inner_(inner), owner_(owner) {}
   std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
@@ -64,15 +64,25 @@ class CancelSwitch::Opener final : public SerialPorts {
       error = CancelledError();
       return nullptr;
     }
-    std::unique_ptr<SerialPort> port = inner_.Open(name, error);
+    std::unique_ptr<SerialPort> port = inner_.OpenWatched(name, error, *this);
     if (!port) return nullptr;
     SerialPort* raw = port.get();
     auto wrapped = std::make_unique<Port>(std::move(port), owner_);
-    std::lock_guard lock(owner_.mutex_);
-    owner_.open_.insert(raw);
-    // A cancel that came while the port was opening found nothing to cancel.
-    if (owner_.Cancelled()) raw->Cancel();
+    // A backend that does not wait while opening is known from here on.
+    Opening(*raw);
     return wrapped;
+  }
+
+ private:
+  void Opening(SerialPort& port) override {
+    std::lock_guard lock(owner_.mutex_);
+    owner_.open_.insert(&port);
+    // A cancel that came before found nothing to cancel.
+    if (owner_.Cancelled()) port.Cancel();
+  }
+  void OpenFailed(SerialPort& port) override {
+    std::lock_guard lock(owner_.mutex_);
+    owner_.open_.erase(&port);
   }
 
  private:

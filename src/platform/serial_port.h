@@ -58,6 +58,19 @@ class SerialPort {
   virtual void Cancel() {}
 };
 
+// Told of a port while its opening waits (a remote server's answer), so that a Cancel() from
+// another thread ends those waits: the open then fails with CancelledError().
+class OpeningPorts {
+ public:
+  // Before the opening's first wait. A port whose open succeeds stays with the watcher.
+  virtual void Opening(SerialPort& port) = 0;
+  // Before a port whose opening failed is destroyed.
+  virtual void OpenFailed(SerialPort& port) = 0;
+
+ protected:
+  ~OpeningPorts() = default;
+};
+
 class SerialPorts {
  public:
   virtual ~SerialPorts() = default;
@@ -65,6 +78,13 @@ class SerialPorts {
   // or tcp://HOST:PORT for a port behind a serial-to-network server). On failure returns null
   // and sets error to the system's code.
   virtual std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) = 0;
+  // Open for a caller that may cancel it: a backend whose opening can wait for long shows the
+  // port to opening before it waits.
+  virtual std::unique_ptr<SerialPort> OpenWatched(const std::string& name, SystemError& error,
+                                                  OpeningPorts& opening) {
+    (void)opening;
+    return Open(name, error);
+  }
 };
 
 // The machine's own serial ports and, by their names, remote ones.

@@ -2,10 +2,14 @@
 // pseudo-terminal through the system's ser2net on loopback, over RFC 2217 and raw TCP.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -263,9 +267,92 @@ TEST_P(RemotePort, ModeSwitchFindsTheBootProgramBehindTheSameAddress) {
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
 }
 
+// A signal in the middle of a reply's read (which may wait 8 s) ends the run at once through its
+// own close, as on a local port; the server lets the device go, and the next run opens it again.
+TEST_P(RemotePort, SignalInTheMiddleOfAReadEndsTheRunPromptlyAndTheNextRunOpensAgain) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  const auto image = EveryValueImage(4096);
+  WriteUpdateFile(file, image);
+  ServedDevice served({}, {"silent:prog:0x400"});
+  const auto server = Serve(served.Path());
+  ASSERT_NE(server, nullptr);
+
+  BackgroundIapflash run({"flash", file.string(), "--port", server->PortName(), "--iap"});
+  std::string line;
+  for (int i = 0; i < 10 && line != "4.写FLASH>>"; ++i) line = run.ReadLine(10000);
+  ASSERT_EQ(line, "4.写FLASH>>");
+  // The unanswered command has reached the device: the program now waits for its reply.
+  ASSERT_TRUE(Eventually([&] {
+    const auto commands = served.device->Commands();
+    return std::count_if(commands.begin(), commands.end(),
+                         [](const auto& command) { return command.offset == 0x400u; }) > 0;
+  }));
+
+  const auto sent = Steady::now();
+  const int status = run.Stop(SIGINT);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
+  EXPECT_EQ(status, 130);
+  EXPECT_LT(ms, 500);
+  std::printf("SIGINT to exit over %s: %lld ms\n", ProtocolName(GetParam()),
+              static_cast<long long>(ms));
+  const auto lines = Lines(run.RestOfOut());
+  std::vector<std::string> expected = {"  失败.", "  下载失败", "7.关闭下载接口>>", "    已关闭。"};
+  expected.insert(expected.end(), FAILURE_SUMMARY.begin(), FAILURE_SUMMARY.end());
+  EXPECT_TRUE(InOrder(lines, expected));
+  EXPECT_EQ(run.Err(), "iapflash: the run was interrupted by SIGINT\n");
+
+  const ProgramResult again =
+      RunIapflash({"flash", file.string(), "--port", server->PortName(), "--iap"});
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  const auto memory = served.device->Memory();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
+}
+
 INSTANTIATE_TEST_SUITE_P(Ser2net, RemotePort,
                          ::testing::Values(RemoteProtocol::Rfc2217, RemoteProtocol::RawTcp),
                          ParamName);
+
+// A server that takes the connection and never answers: the open waits for its answer (up to
+// 2 s), and a signal ends that wait at once as well.
+TEST(RemoteOpen, SignalWhileTheServersAnswerIsAwaitedEndsTheRunPromptly) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(64));
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string name = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  BackgroundIapflash run({"flash", file.string(), "--port", name, "--iap"});
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1) << "no connection came";
+  const int accepted = accept(listener, nullptr, nullptr);
+  ASSERT_GE(accepted, 0);
+  // Its opening requests have arrived: the open now waits for an answer.
+  char request[64];
+  pollfd q{accepted, POLLIN, 0};
+  ASSERT_EQ(poll(&q, 1, 10000), 1);
+  ASSERT_GT(read(accepted, request, sizeof request), 0);
+
+  const auto sent = Steady::now();
+  const int status = run.Stop(SIGINT);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
+  close(accepted);
+  close(listener);
+  EXPECT_EQ(status, 130);
+  EXPECT_LT(ms, 500);
+  std::printf("SIGINT to exit while opening: %lld ms\n", static_cast<long long>(ms));
+  EXPECT_THAT(Lines(run.RestOfOut()), Contains("    " + name + "打开失败"));
+}
 
 }  // namespace
 }  // namespace testing

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -33,6 +34,20 @@ struct Script {
     arrivals.push_back({clock.NowMs() + afterMs, std::move(bytes)});
   }
   void CloseAfter(uint64_t ms) { closedAt = clock.NowMs() + ms; }
+  // Another thread's cancel, made when a wait reaches that moment.
+  void CancelAfter(uint64_t ms, std::function<void()> cancel) {
+    cancelAt = clock.NowMs() + ms;
+    canceller = std::move(cancel);
+  }
+  // Moves the clock to the end of a wait that would end at until (or never): to the cancel's
+  // moment if that comes first, making the cancel. True when it did.
+  bool CancelledBy(uint64_t until) {
+    if (cancelled) return true;
+    if (cancelAt > until) return false;
+    clock.Advance(cancelAt - std::min(cancelAt, clock.NowMs()));
+    canceller();
+    return true;
+  }
   Bytes TakeSent() { return std::exchange(sent, {}); }
 
   VirtualClock& clock;
@@ -45,11 +60,24 @@ struct Script {
   Bytes sent;
   std::size_t room = std::numeric_limits<std::size_t>::max();
   bool endedSending = false;
+  uint64_t connectMs = 0;  // how long the connection takes to come up
+  uint64_t cancelAt = std::numeric_limits<uint64_t>::max();
+  std::function<void()> canceller;
+  bool cancelled = false;
 };
 
 class ScriptedConnection final : public Connection {
  public:
   explicit ScriptedConnection(std::shared_ptr<Script> script) : s_(std::move(script)) {}
+  bool Connect(const std::string&, uint16_t, uint32_t timeoutMs, SystemError& error) override {
+    const uint64_t up = s_->clock.NowMs() + std::min<uint64_t>(s_->connectMs, timeoutMs);
+    if (s_->CancelledBy(up)) {
+      error = CancelledError();
+      return false;
+    }
+    s_->clock.Advance(up - s_->clock.NowMs());
+    return true;
+  }
   bool Send(const uint8_t* data, std::size_t size, std::size_t& sent, SystemError&) override {
     sent = std::min(size, s_->room);
     s_->room -= sent;
@@ -77,6 +105,8 @@ class ScriptedConnection final : public Connection {
     const uint64_t now = s_->clock.NowMs();
     uint64_t next = forSending ? (s_->room > 0 ? now : UINT64_MAX) : s_->closedAt;
     if (!forSending && !s_->arrivals.empty()) next = std::min(next, s_->arrivals.front().at);
+    const uint64_t limit = timeoutMs < 0 ? UINT64_MAX : now + static_cast<uint64_t>(timeoutMs);
+    if (s_->CancelledBy(std::min({next, limit, UINT64_MAX - 1}))) return true;
     if (next <= now) return true;
     if (timeoutMs >= 0 && next > now + static_cast<uint64_t>(timeoutMs)) {
       s_->clock.Advance(static_cast<uint64_t>(timeoutMs));
@@ -87,6 +117,7 @@ class ScriptedConnection final : public Connection {
     return true;
   }
   void EndSending() override { s_->endedSending = true; }
+  void Cancel() override { s_->cancelled = true; }
 
  private:
   std::shared_ptr<Script> s_;
@@ -358,6 +389,68 @@ TEST_F(RemoteSerialPortTest, CloseEndsSendingAndWaitsOnlyUntilTheServerHasClosed
   const uint64_t closing = clock.NowMs();
   other.reset();
   EXPECT_EQ(clock.NowMs() - closing, REMOTE_CLOSE_MS) << "a server that keeps it open";
+}
+
+// Every wait of the port (the connection, the server's answer, a read, a write into a full
+// connection, the close) ends at the moment of a cancel, the call fails with CancelledError(),
+// and every later call fails at once without sending anything.
+TEST_F(RemoteSerialPortTest, CancelEndsEveryWaitAtOnceAndEveryLaterCall) {
+  constexpr uint64_t CANCEL_AFTER_MS = 7;
+  const std::vector<std::string> waits = {"connect", "answer", "read", "write", "close"};
+  for (const std::string& wait : waits) {
+    SCOPED_TRACE(wait);
+    script = std::make_shared<Script>(clock);
+    std::unique_ptr<RemoteSerialPort> remote;
+    if (wait == "connect" || wait == "answer") {
+      remote = std::make_unique<RemoteSerialPort>(std::make_unique<ScriptedConnection>(script),
+                                                  RemoteProtocol::Rfc2217, clock);
+      script->connectMs = wait == "connect" ? REMOTE_CONNECT_MS : 0;
+    } else {
+      Started();
+      LinkTimeouts(1000, 2000);
+      remote = std::move(port);
+    }
+    // Through the port itself: the close's wait comes while the pointer is being reset.
+    script->CancelAfter(CANCEL_AFTER_MS, [raw = remote.get()] { raw->Cancel(); });
+    const uint64_t begun = clock.NowMs();
+    SystemError error = 0;
+    uint8_t bytes[6] = {};
+    if (wait == "connect") {
+      EXPECT_FALSE(remote->Connect(RemoteAddress{}, error));
+    } else if (wait == "answer") {
+      ASSERT_TRUE(remote->Connect(RemoteAddress{}, error));
+      EXPECT_FALSE(remote->Start(error));
+    } else if (wait == "read") {
+      const IoResult read = remote->Read(bytes, sizeof bytes);
+      EXPECT_FALSE(read.ok);
+      error = read.error;
+    } else if (wait == "write") {
+      script->room = 0;
+      const IoResult written = remote->Write(bytes, sizeof bytes);
+      EXPECT_FALSE(written.ok);
+      error = written.error;
+    } else {
+      remote.reset();
+      error = CancelledError();
+    }
+    EXPECT_EQ(error, CancelledError());
+    EXPECT_EQ(clock.NowMs() - begun, CANCEL_AFTER_MS);
+    if (!remote) continue;
+
+    script->TakeSent();
+    script->room = 100;
+    script->Arrive(0, {0x57});
+    EXPECT_EQ(remote->Read(bytes, 1).error, CancelledError());
+    EXPECT_EQ(remote->Write(bytes, 1).error, CancelledError());
+    uint32_t queued = 0;
+    EXPECT_FALSE(remote->QueuedInput(queued));
+    EXPECT_FALSE(remote->Purge());
+    EXPECT_FALSE(remote->SetLineSettings(LineSettings{115200, 8, NO_PARITY, ONE_STOP_BIT}));
+    const uint64_t closing = clock.NowMs();
+    remote.reset();
+    EXPECT_EQ(clock.NowMs(), closing) << "the close does not wait";
+    EXPECT_THAT(script->TakeSent(), IsEmpty());
+  }
 }
 
 }  // namespace

@@ -9,11 +9,15 @@
 
 namespace iapflash {
 
-// One outgoing TCP connection, never blocking: every wait is a call to Wait with its own limit.
-// Destroying it closes the connection.
+// One outgoing TCP connection, never blocking: every wait is a call to Connect or Wait with its
+// own limit, and Cancel() ends it. Destroying it closes the connection.
 class Connection {
  public:
   virtual ~Connection() = default;
+  // Connects to host (a name or an address) at port, trying each address the name has in turn,
+  // within timeoutMs in all. False on failure, with error set to the system's code.
+  virtual bool Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
+                       SystemError& error) = 0;
   // Hands over what the system takes now; sent is that count. False when the connection failed.
   virtual bool Send(const uint8_t* data, std::size_t size, std::size_t& sent,
                     SystemError& error) = 0;
@@ -21,16 +25,18 @@ class Connection {
   // closed it (error then ConnectionClosedError()).
   virtual bool Receive(uint8_t* buffer, std::size_t size, std::size_t& got, SystemError& error) = 0;
   // Waits up to timeoutMs (negative: without a limit) until bytes can be received, or with
-  // forSending until bytes can be sent; a failed connection counts as ready. False on timeout.
+  // forSending until bytes can be sent; a failed or cancelled connection counts as ready. False
+  // on timeout.
   virtual bool Wait(bool forSending, int timeoutMs) = 0;
   // Says that nothing more will be sent; the peer then sees the end of the stream.
   virtual void EndSending() = 0;
+  // Any thread, never blocks: a Wait returns at once, now and later, and a Connect fails with
+  // CancelledError().
+  virtual void Cancel() = 0;
 };
 
-// Connects to host (a name or an address) at port, trying each address the name has in turn,
-// within timeoutMs in all. Null on failure, with error set to the system's code.
-std::unique_ptr<Connection> Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
-                                    SystemError& error);
+// A connection yet to connect. Null when the system has no room for one, with error set.
+std::unique_ptr<Connection> NewConnection(SystemError& error);
 
 // The code a connection that the peer closed fails with.
 SystemError ConnectionClosedError();

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "platform/remote/connection.h"
+#include "platform/system_error.h"
 
 namespace iapflash {
 namespace {
@@ -22,12 +24,56 @@ uint64_t MonotonicMs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+// The system's code for a failed name lookup; the lookup's own text goes to the diagnostic
+// channel, as it is no errno.
+SystemError LookupError(int code) {
+  switch (code) {
+    case EAI_SYSTEM:
+      return static_cast<SystemError>(errno);
+    case EAI_AGAIN:
+      return EAGAIN;
+    case EAI_MEMORY:
+      return ENOMEM;
+    default:
+      return ENXIO;  // no such host: "No such device or address"
+  }
+}
+
 class PosixConnection final : public Connection {
  public:
-  explicit PosixConnection(int fd) : fd_(fd) {}
-  ~PosixConnection() override { close(fd_); }
+  // Takes the wake-up pipe's read and write ends.
+  PosixConnection(int wakeRead, int wakeWrite) : wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+  ~PosixConnection() override {
+    if (fd_ >= 0) close(fd_);
+    close(wakeRead_);
+    close(wakeWrite_);
+  }
   PosixConnection(const PosixConnection&) = delete;
   PosixConnection& operator=(const PosixConnection&) = delete;
+
+  bool Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
+               SystemError& error) override {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int lookup = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (lookup != 0) {
+      error = LookupError(lookup);
+      DebugOutput(host + ": " + gai_strerror(lookup));
+      return false;
+    }
+    const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
+    const uint64_t endMs = MonotonicMs() + timeoutMs;
+    error = ETIMEDOUT;
+    for (const addrinfo* address = list.get(); address; address = address->ai_next) {
+      fd_ = ConnectOne(*address, endMs, error);
+      if (fd_ >= 0) return true;
+      if (error == CancelledError() || MonotonicMs() >= endMs) break;
+    }
+    return false;
+  }
 
   bool Send(const uint8_t* data, std::size_t size, std::size_t& sent, SystemError& error) override {
     sent = 0;
@@ -67,15 +113,67 @@ class PosixConnection final : public Connection {
   }
 
   bool Wait(bool forSending, int timeoutMs) override {
-    pollfd p{fd_, static_cast<short>(forSending ? POLLOUT : POLLIN), 0};
-    const int ready = poll(&p, 1, timeoutMs);
+    pollfd p[2] = {{fd_, static_cast<short>(forSending ? POLLOUT : POLLIN), 0},
+                   {wakeRead_, POLLIN, 0}};
     // An interrupted wait counts as ready: the caller looks and waits again for what is left.
-    return ready != 0;
+    return poll(p, 2, timeoutMs) != 0;
   }
 
   void EndSending() override { (void)shutdown(fd_, SHUT_WR); }
 
+  // The byte stays in the pipe: every later poll ends at once too. write() is safe from any
+  // thread, and the pipe never blocks.
+  void Cancel() override {
+    const char wake = 1;
+    (void)!write(wakeWrite_, &wake, 1);
+  }
+
  private:
+  // Connects one address within the time left; the descriptor stays non-blocking.
+  int ConnectOne(const addrinfo& address, uint64_t endMs, SystemError& error) {
+    const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                          address.ai_protocol);
+    if (fd < 0) {
+      error = static_cast<SystemError>(errno);
+      return -1;
+    }
+    if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
+      if (errno != EINPROGRESS && errno != EINTR) {
+        error = static_cast<SystemError>(errno);
+        close(fd);
+        return -1;
+      }
+      for (;;) {
+        const uint64_t now = MonotonicMs();
+        pollfd p[2] = {{fd, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+        const int ready = now >= endMs ? 0 : poll(p, 2, static_cast<int>(endMs - now));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready > 0 && (p[1].revents & POLLIN)) {
+          error = CancelledError();
+          close(fd);
+          return -1;
+        }
+        if (ready <= 0) {
+          error = ready == 0 ? ETIMEDOUT : static_cast<SystemError>(errno);
+          close(fd);
+          return -1;
+        }
+        break;
+      }
+      int failure = 0;
+      socklen_t length = sizeof failure;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure != 0) {
+        error = static_cast<SystemError>(failure != 0 ? failure : errno);
+        close(fd);
+        return -1;
+      }
+    }
+    // Frames and replies are small and go one at a time: no waiting to fill a segment.
+    const int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+  }
+
   // Acknowledges at once what arrives. A server that sends a reply in pieces, without TCP_NODELAY,
   // holds each piece back until the one before is acknowledged; delayed, that costs up to 40 ms a
   // piece. Linux drops the flag after a while, so it is set again after every receive.
@@ -86,88 +184,20 @@ class PosixConnection final : public Connection {
 #endif
   }
 
-  int fd_;
+  int fd_ = -1;
+  int wakeRead_;
+  int wakeWrite_;
 };
-
-// The system's code for a failed name lookup; the lookup's own text goes to the diagnostic
-// channel, as it is no errno.
-SystemError LookupError(int code) {
-  switch (code) {
-    case EAI_SYSTEM:
-      return static_cast<SystemError>(errno);
-    case EAI_AGAIN:
-      return EAGAIN;
-    case EAI_MEMORY:
-      return ENOMEM;
-    default:
-      return ENXIO;  // no such host: "No such device or address"
-  }
-}
-
-// Connects one address within the time left; the descriptor stays non-blocking.
-int ConnectOne(const addrinfo& address, uint64_t endMs, SystemError& error) {
-  const int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        address.ai_protocol);
-  if (fd < 0) {
-    error = static_cast<SystemError>(errno);
-    return -1;
-  }
-  if (connect(fd, address.ai_addr, address.ai_addrlen) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) {
-      error = static_cast<SystemError>(errno);
-      close(fd);
-      return -1;
-    }
-    for (;;) {
-      const uint64_t now = MonotonicMs();
-      pollfd p{fd, POLLOUT, 0};
-      const int ready = now >= endMs ? 0 : poll(&p, 1, static_cast<int>(endMs - now));
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready <= 0) {
-        error = ready == 0 ? ETIMEDOUT : static_cast<SystemError>(errno);
-        close(fd);
-        return -1;
-      }
-      break;
-    }
-    int failure = 0;
-    socklen_t length = sizeof failure;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &length) != 0 || failure != 0) {
-      error = static_cast<SystemError>(failure != 0 ? failure : errno);
-      close(fd);
-      return -1;
-    }
-  }
-  // Frames and replies are small and go one at a time: no waiting to fill a segment.
-  const int on = 1;
-  (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
-}
 
 }  // namespace
 
-std::unique_ptr<Connection> Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
-                                    SystemError& error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const int lookup = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (lookup != 0) {
-    error = LookupError(lookup);
-    DebugOutput(host + ": " + gai_strerror(lookup));
+std::unique_ptr<Connection> NewConnection(SystemError& error) {
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = static_cast<SystemError>(errno);
     return nullptr;
   }
-  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
-  const uint64_t endMs = MonotonicMs() + timeoutMs;
-  error = ETIMEDOUT;
-  for (const addrinfo* address = list.get(); address; address = address->ai_next) {
-    const int fd = ConnectOne(*address, endMs, error);
-    if (fd >= 0) return std::make_unique<PosixConnection>(fd);
-    if (MonotonicMs() >= endMs) break;
-  }
-  return nullptr;
+  return std::make_unique<PosixConnection>(wake[0], wake[1]);
 }
 
 SystemError ConnectionClosedError() {

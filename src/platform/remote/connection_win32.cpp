@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/remote/connection.h"
+#include "platform/system_error.h"
 #include "platform/win32/wide_text.h"
 
 #if !defined(SIO_TCP_SET_ACK_FREQUENCY)
@@ -28,25 +29,63 @@ bool WinsockReady(SystemError& error) {
   return started == 0;
 }
 
-// select, not WSAPoll: WSAPoll does not report a refused connection on older Windows.
-int WaitFor(SOCKET socket, bool forSending, int timeoutMs) {
+// Whether the socket can receive (or send) now, or has failed. select, not WSAPoll: WSAPoll does
+// not report a refused connection on older Windows.
+bool ReadyNow(SOCKET socket, bool forSending) {
   fd_set ready;
   fd_set failed;
   FD_ZERO(&ready);
   FD_ZERO(&failed);
   FD_SET(socket, &ready);
   FD_SET(socket, &failed);
-  timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  return select(0, forSending ? nullptr : &ready, forSending ? &ready : nullptr, &failed,
-                timeoutMs < 0 ? nullptr : &limit);
+  timeval none{0, 0};
+  return select(0, forSending ? nullptr : &ready, forSending ? &ready : nullptr, &failed, &none) !=
+         0;
+}
+
+// The system's code for a failed lookup.
+SystemError LookupError(int code) {
+  return static_cast<SystemError>(code);
 }
 
 class Win32Connection final : public Connection {
  public:
-  explicit Win32Connection(SOCKET socket) : socket_(socket) {}
-  ~Win32Connection() override { closesocket(socket_); }
+  // Takes both events: the socket's, and the manual-reset one that Cancel sets.
+  Win32Connection(HANDLE socketEvent, HANDLE cancelEvent)
+      : socketEvent_(socketEvent), cancelEvent_(cancelEvent) {}
+  ~Win32Connection() override {
+    if (socket_ != INVALID_SOCKET) closesocket(socket_);
+    WSACloseEvent(socketEvent_);
+    CloseHandle(cancelEvent_);
+  }
   Win32Connection(const Win32Connection&) = delete;
   Win32Connection& operator=(const Win32Connection&) = delete;
+
+  bool Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
+               SystemError& error) override {
+    if (!WinsockReady(error)) return false;
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_flags = AI_NUMERICSERV;
+    ADDRINFOW* found = nullptr;
+    const int lookup =
+        GetAddrInfoW(Widen(host).c_str(), std::to_wstring(port).c_str(), &hints, &found);
+    if (lookup != 0) {
+      error = LookupError(lookup);
+      return false;
+    }
+    const std::unique_ptr<ADDRINFOW, decltype(&FreeAddrInfoW)> list(found, &FreeAddrInfoW);
+    const uint64_t endMs = GetTickCount64() + timeoutMs;
+    error = WSAETIMEDOUT;
+    for (const ADDRINFOW* address = list.get(); address; address = address->ai_next) {
+      socket_ = ConnectOne(*address, endMs, error);
+      if (socket_ != INVALID_SOCKET) return true;
+      if (error == CancelledError() || GetTickCount64() >= endMs) break;
+    }
+    return false;
+  }
 
   bool Send(const uint8_t* data, std::size_t size, std::size_t& sent, SystemError& error) override {
     sent = 0;
@@ -84,95 +123,111 @@ class Win32Connection final : public Connection {
   }
 
   bool Wait(bool forSending, int timeoutMs) override {
-    return WaitFor(socket_, forSending, timeoutMs) != 0;
+    return WaitFor(socket_, forSending, timeoutMs) != WaitEnd::TimedOut;
   }
 
   void EndSending() override { (void)shutdown(socket_, SD_SEND); }
 
- private:
-  SOCKET socket_;
-};
+  void Cancel() override { SetEvent(cancelEvent_); }
 
-SOCKET ConnectOne(const addrinfo& address, uint64_t endMs, SystemError& error) {
-  const SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
-  if (s == INVALID_SOCKET) {
-    error = static_cast<SystemError>(WSAGetLastError());
-    return INVALID_SOCKET;
+ private:
+  enum class WaitEnd { Ready, TimedOut, Cancelled };
+
+  // The socket's event is set by what the network did since it was last looked at, and a
+  // readiness that came before is seen by the select first. A wake-up without readiness (an
+  // event for the other direction) counts as ready: the caller looks and waits again.
+  WaitEnd WaitFor(SOCKET socket, bool forSending, int timeoutMs) {
+    if (WaitForSingleObject(cancelEvent_, 0) == WAIT_OBJECT_0) return WaitEnd::Cancelled;
+    if (ReadyNow(socket, forSending)) return WaitEnd::Ready;
+    const HANDLE events[2] = {cancelEvent_, socketEvent_};
+    const DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    const DWORD woken = WSAWaitForMultipleEvents(2, events, FALSE, limit, FALSE);
+    if (woken == WSA_WAIT_EVENT_0) return WaitEnd::Cancelled;
+    if (woken == WSA_WAIT_TIMEOUT) return WaitEnd::TimedOut;
+    WSANETWORKEVENTS seen{};
+    (void)WSAEnumNetworkEvents(socket, socketEvent_, &seen);
+    return WaitEnd::Ready;
   }
-  u_long nonBlocking = 1;
-  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-    error = static_cast<SystemError>(WSAGetLastError());
-    closesocket(s);
-    return INVALID_SOCKET;
-  }
-  if (connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
-    const int code = WSAGetLastError();
-    if (code != WSAEWOULDBLOCK) {
-      error = static_cast<SystemError>(code);
+
+  SOCKET ConnectOne(const ADDRINFOW& address, uint64_t endMs, SystemError& error) {
+    const SOCKET s = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
+    if (s == INVALID_SOCKET) {
+      error = static_cast<SystemError>(WSAGetLastError());
+      return INVALID_SOCKET;
+    }
+    // Also makes the socket non-blocking.
+    ResetEvent(socketEvent_);
+    if (WSAEventSelect(s, socketEvent_, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE) != 0) {
+      error = static_cast<SystemError>(WSAGetLastError());
       closesocket(s);
       return INVALID_SOCKET;
     }
-    const uint64_t now = GetTickCount64();
-    const int left = now >= endMs ? 0 : static_cast<int>(endMs - now);
-    const int ready = WaitFor(s, true, left);
-    int failure = 0;
-    int length = sizeof failure;
-    if (ready <= 0 ||
-        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &length) != 0 ||
-        failure != 0) {
-      error = ready == 0     ? static_cast<SystemError>(WSAETIMEDOUT)
-              : ready < 0    ? static_cast<SystemError>(WSAGetLastError())
-              : failure != 0 ? static_cast<SystemError>(failure)
-                             : static_cast<SystemError>(WSAGetLastError());
-      closesocket(s);
-      return INVALID_SOCKET;
+    if (connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
+      const int code = WSAGetLastError();
+      if (code != WSAEWOULDBLOCK) {
+        error = static_cast<SystemError>(code);
+        closesocket(s);
+        return INVALID_SOCKET;
+      }
+      WaitEnd end = WaitEnd::TimedOut;
+      for (;;) {
+        const uint64_t now = GetTickCount64();
+        if (now >= endMs) break;
+        end = WaitFor(s, true, static_cast<int>(endMs - now));
+        if (end == WaitEnd::Cancelled) break;
+        if (ReadyNow(s, true)) {
+          end = WaitEnd::Ready;
+          break;
+        }
+        end = WaitEnd::TimedOut;
+      }
+      int failure = 0;
+      int length = sizeof failure;
+      if (end != WaitEnd::Ready ||
+          getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&failure), &length) != 0 ||
+          failure != 0) {
+        error = end == WaitEnd::Cancelled  ? CancelledError()
+                : end == WaitEnd::TimedOut ? static_cast<SystemError>(WSAETIMEDOUT)
+                : failure != 0             ? static_cast<SystemError>(failure)
+                                           : static_cast<SystemError>(WSAGetLastError());
+        closesocket(s);
+        return INVALID_SOCKET;
+      }
     }
+    // Frames and replies are small and go one at a time: no waiting to fill a segment.
+    const BOOL on = TRUE;
+    (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    // Acknowledges every segment at once: a server that sends a reply in pieces, without
+    // TCP_NODELAY, holds each piece back until the one before is acknowledged. Older systems
+    // refuse the request and keep their delayed acknowledgement.
+    DWORD every = 1;
+    DWORD returned = 0;
+    (void)WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &returned,
+                   nullptr, nullptr);
+    return s;
   }
-  // Frames and replies are small and go one at a time: no waiting to fill a segment.
-  const BOOL on = TRUE;
-  (void)setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-  // Acknowledges every segment at once: a server that sends a reply in pieces, without
-  // TCP_NODELAY, holds each piece back until the one before is acknowledged. Older systems
-  // refuse the request and keep their delayed acknowledgement.
-  DWORD every = 1;
-  DWORD returned = 0;
-  (void)WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &every, sizeof every, nullptr, 0, &returned, nullptr,
-                 nullptr);
-  return s;
-}
+
+  SOCKET socket_ = INVALID_SOCKET;
+  HANDLE socketEvent_;
+  HANDLE cancelEvent_;
+};
 
 }  // namespace
 
-std::unique_ptr<Connection> Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
-                                    SystemError& error) {
+std::unique_ptr<Connection> NewConnection(SystemError& error) {
   if (!WinsockReady(error)) return nullptr;
-  ADDRINFOW hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  ADDRINFOW* found = nullptr;
-  const int lookup =
-      GetAddrInfoW(Widen(host).c_str(), std::to_wstring(port).c_str(), &hints, &found);
-  if (lookup != 0) {
-    error = static_cast<SystemError>(lookup);
+  const HANDLE socketEvent = WSACreateEvent();
+  if (socketEvent == WSA_INVALID_EVENT) {
+    error = static_cast<SystemError>(WSAGetLastError());
     return nullptr;
   }
-  const std::unique_ptr<ADDRINFOW, decltype(&FreeAddrInfoW)> list(found, &FreeAddrInfoW);
-  const uint64_t endMs = GetTickCount64() + timeoutMs;
-  error = WSAETIMEDOUT;
-  for (const ADDRINFOW* address = list.get(); address; address = address->ai_next) {
-    addrinfo plain{};
-    plain.ai_family = address->ai_family;
-    plain.ai_socktype = address->ai_socktype;
-    plain.ai_protocol = address->ai_protocol;
-    plain.ai_addr = address->ai_addr;
-    plain.ai_addrlen = address->ai_addrlen;
-    const SOCKET s = ConnectOne(plain, endMs, error);
-    if (s != INVALID_SOCKET) return std::make_unique<Win32Connection>(s);
-    if (GetTickCount64() >= endMs) break;
+  const HANDLE cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!cancelEvent) {
+    error = static_cast<SystemError>(GetLastError());
+    WSACloseEvent(socketEvent);
+    return nullptr;
   }
-  return nullptr;
+  return std::make_unique<Win32Connection>(socketEvent, cancelEvent);
 }
 
 SystemError ConnectionClosedError() {

@@ -67,7 +67,7 @@ RemoteSerialPort::RemoteSerialPort(std::unique_ptr<Connection> connection, Remot
       scratch_(RECEIVE_CHUNK) {}
 
 RemoteSerialPort::~RemoteSerialPort() {
-  if (failed_) return;
+  if (!Live()) return;
   Flush();
   connection_->EndSending();
   const uint64_t endMs = clock_.NowMs() + REMOTE_CLOSE_MS;
@@ -85,6 +85,19 @@ bool RemoteSerialPort::Fail(SystemError error) {
   return false;
 }
 
+bool RemoteSerialPort::Live() {
+  if (cancelled_.load() && !(failed_ && failure_ == CancelledError())) {
+    failed_ = true;
+    failure_ = CancelledError();
+  }
+  return !failed_;
+}
+
+void RemoteSerialPort::Cancel() {
+  cancelled_.store(true);
+  connection_->Cancel();
+}
+
 bool RemoteSerialPort::ComPortControl() const {
   return protocol_ == RemoteProtocol::Rfc2217 && !session_.ComPortRefused();
 }
@@ -96,7 +109,7 @@ int RemoteSerialPort::MsUntil(uint64_t endMs) const {
 }
 
 bool RemoteSerialPort::Flush() {
-  if (failed_) return false;
+  if (!Live()) return false;
   if (outbox_.empty()) return true;
   std::size_t sent = 0;
   SystemError error = 0;
@@ -108,6 +121,7 @@ bool RemoteSerialPort::Flush() {
 bool RemoteSerialPort::Pump(int waitMs) {
   if (!Flush()) return false;
   if (waitMs != 0 && !connection_->Wait(false, waitMs)) return true;  // nothing came
+  if (!Live()) return false;
   std::vector<uint8_t> data;
   while (input_.size() < MAX_QUEUED_INPUT) {
     std::size_t got = 0;
@@ -130,6 +144,15 @@ uint32_t RemoteSerialPort::TakeInput(uint8_t* buffer, uint32_t size) {
   std::copy_n(input_.begin(), taken, buffer);
   input_.erase(input_.begin(), input_.begin() + taken);
   return taken;
+}
+
+bool RemoteSerialPort::Connect(const RemoteAddress& address, SystemError& error) {
+  if (!Live()) {
+    error = failure_;
+    return false;
+  }
+  if (connection_->Connect(address.host, address.port, REMOTE_CONNECT_MS, error)) return true;
+  return Fail(error);
 }
 
 bool RemoteSerialPort::Start(SystemError& error) {
@@ -156,7 +179,8 @@ bool RemoteSerialPort::Start(SystemError& error) {
   }
   if (failed_) {
     error = failure_;
-    if (!input_.empty()) DebugOutput("The server closed the connection: " + Printable(input_));
+    if (!input_.empty() && !cancelled_.load())
+      DebugOutput("The server closed the connection: " + Printable(input_));
     return false;
   }
   line_ = Reported(session_.Port(), line_);
@@ -164,7 +188,7 @@ bool RemoteSerialPort::Start(SystemError& error) {
 }
 
 bool RemoteSerialPort::SetQueueSizes(uint32_t, uint32_t) {
-  return !failed_;
+  return Live();
 }
 
 bool RemoteSerialPort::GetTimeouts(SerialTimeouts& timeouts) {
@@ -189,7 +213,7 @@ bool RemoteSerialPort::Purge() {
 
 bool RemoteSerialPort::GetLineSettings(LineSettings& settings) {
   settings = line_;
-  return !failed_;
+  return Live();
 }
 
 bool RemoteSerialPort::SetLineSettings(const LineSettings& settings) {
@@ -197,7 +221,7 @@ bool RemoteSerialPort::SetLineSettings(const LineSettings& settings) {
       settings.parity > SPACE_PARITY || settings.stopBits > TWO_STOP_BITS) {
     return false;
   }
-  if (failed_) return false;
+  if (!Live()) return false;
   line_ = settings;
   // Raw TCP: the server's settings are the line's.
   if (!ComPortControl()) return true;
@@ -215,12 +239,14 @@ bool RemoteSerialPort::SetLineSettings(const LineSettings& settings) {
 
 bool RemoteSerialPort::QueuedInput(uint32_t& count) {
   Pump(0);
-  if (failed_ && input_.empty()) return false;
+  if (failed_ && (input_.empty() || cancelled_.load())) return false;
   count = static_cast<uint32_t>(std::min<std::size_t>(input_.size(), UINT32_MAX));
   return true;
 }
 
 IoResult RemoteSerialPort::Read(uint8_t* buffer, uint32_t size) {
+  // A port that failed still hands over what arrived before; a cancelled one nothing.
+  if (cancelled_.load() && !Live()) return Failed(0, failure_);
   if (size == 0) return IoResult{true, 0, 0};
   // Interval "no wait" with no totals: return at once with what is queued.
   const bool immediate = timeouts_.readInterval == NO_INTERVAL_WAIT &&
@@ -249,7 +275,7 @@ IoResult RemoteSerialPort::Read(uint8_t* buffer, uint32_t size) {
 }
 
 IoResult RemoteSerialPort::Write(const uint8_t* data, uint32_t size) {
-  if (failed_) return Failed(0, failure_);
+  if (!Live()) return Failed(0, failure_);
   const bool unlimited = timeouts_.writeMultiplier == 0 && timeouts_.writeConstant == 0;
   const uint64_t endMs = clock_.NowMs() + static_cast<uint64_t>(timeouts_.writeMultiplier) * size +
                          timeouts_.writeConstant;
@@ -283,6 +309,11 @@ IoResult RemoteSerialPort::Write(const uint8_t* data, uint32_t size) {
     sent += put;
     if (!ok || sent == encoded.size()) break;
     if (!connection_->Wait(true, waitMs())) break;  // the time limit
+    if (!Live()) {
+      ok = false;
+      error = failure_;
+      break;
+    }
   }
 
   // The data bytes whose encoding went out whole; a 0xFF whose second half did not is finished
@@ -309,17 +340,19 @@ IoResult RemoteSerialPort::Write(const uint8_t* data, uint32_t size) {
 }
 
 std::unique_ptr<SerialPort> OpenRemotePort(const std::string& name, Clock& clock,
-                                           SystemError& error) {
+                                           SystemError& error, OpeningPorts* opening) {
   const auto address = ParseRemotePortName(name);
   if (!address) {
     error = BadAddressError();
     return nullptr;
   }
-  auto connection = Connect(address->host, address->port, REMOTE_CONNECT_MS, error);
+  auto connection = NewConnection(error);
   if (!connection) return nullptr;
   auto port = std::make_unique<RemoteSerialPort>(std::move(connection), address->protocol, clock);
-  if (!port->Start(error)) return nullptr;
-  return port;
+  if (opening) opening->Opening(*port);
+  if (port->Connect(*address, error) && port->Start(error)) return port;
+  if (opening) opening->OpenFailed(*port);
+  return nullptr;
 }
 
 }  // namespace iapflash

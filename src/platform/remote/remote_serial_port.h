@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -35,6 +36,8 @@ class RemoteSerialPort final : public SerialPort {
   RemoteSerialPort(const RemoteSerialPort&) = delete;
   RemoteSerialPort& operator=(const RemoteSerialPort&) = delete;
 
+  // Connects within REMOTE_CONNECT_MS.
+  bool Connect(const RemoteAddress& address, SystemError& error);
   // Negotiates and waits, within the limits above, for the server to show it has the device.
   bool Start(SystemError& error);
 
@@ -47,8 +50,12 @@ class RemoteSerialPort final : public SerialPort {
   bool QueuedInput(uint32_t& count) override;
   IoResult Read(uint8_t* buffer, uint32_t size) override;
   IoResult Write(const uint8_t* data, uint32_t size) override;
+  // Ends the waits of the open, of a transfer and of the close.
+  void Cancel() override;
 
  private:
+  // False once the port has failed or been cancelled; a cancel becomes the port's failure.
+  bool Live();
   // Takes in what arrives within waitMs (negative: no limit) and what is there already; sends
   // what is due. False once the connection has failed.
   bool Pump(int waitMs);
@@ -70,11 +77,12 @@ class RemoteSerialPort final : public SerialPort {
   LineSettings line_{};
   bool failed_ = false;
   SystemError failure_ = 0;
+  std::atomic<bool> cancelled_{false};
 };
 
-// Opens the remote port a name such as rfc2217://host:4000 gives. Null on failure, with error
-// set to the system's code.
+// Opens the remote port a name such as rfc2217://host:4000 gives, shown to opening (when given)
+// while it waits. Null on failure, with error set to the system's code.
 std::unique_ptr<SerialPort> OpenRemotePort(const std::string& name, Clock& clock,
-                                           SystemError& error);
+                                           SystemError& error, OpeningPorts* opening = nullptr);
 
 }  // namespace iapflash

@@ -13,6 +13,11 @@ class PortsByName final : public SerialPorts {
     if (IsRemotePortName(name)) return OpenRemotePort(name, SystemClock(), error);
     return LocalSerialPorts().Open(name, error);
   }
+  std::unique_ptr<SerialPort> OpenWatched(const std::string& name, SystemError& error,
+                                          OpeningPorts& opening) override {
+    if (IsRemotePortName(name)) return OpenRemotePort(name, SystemClock(), error, &opening);
+    return LocalSerialPorts().Open(name, error);
+  }
 };
 
 }  // namespace
