@@ -1,7 +1,8 @@
 // Serves a simulated device through ser2net for programs outside this build (the Windows build
 // under Wine): prints the port name that reaches it, serves until SIGINT or SIGTERM, then writes
-// the device's flash to the file given with --memory.
-//   ser2net_device [--tcp] [--memory FILE]
+// the device's flash to the file given with --memory. --fault takes a simulated fault, as
+// `iapflash sim` does.
+//   ser2net_device [--tcp] [--memory FILE] [--fault SPEC]...
 #include <pthread.h>
 #include <signal.h>
 
@@ -10,22 +11,27 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/pty_server_posix.h"
 #include "sim/ser2net_server_posix.h"
 #include "sim/sim_device.h"
+#include "sim/sim_fault.h"
 
 int main(int argc, char** argv) {
   using namespace iapflash;
   RemoteProtocol protocol = RemoteProtocol::Rfc2217;
   std::string memoryFile;
+  std::vector<SimFault> faults;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--tcp") == 0) {
       protocol = RemoteProtocol::RawTcp;
     } else if (std::strcmp(argv[i], "--memory") == 0 && i + 1 < argc) {
       memoryFile = argv[++i];
+    } else if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc && ParseSimFault(argv[i + 1])) {
+      faults.push_back(*ParseSimFault(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: ser2net_device [--tcp] [--memory FILE]\n");
+      std::fprintf(stderr, "usage: ser2net_device [--tcp] [--memory FILE] [--fault SPEC]...\n");
       return 2;
     }
   }
@@ -36,6 +42,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   auto device = std::make_shared<SimDevice>();
+  for (const SimFault& fault : faults) device->AddFault(fault);
   SystemError error = 0;
   const auto pty = PtyServer::Start(device, error);
   if (!pty) {

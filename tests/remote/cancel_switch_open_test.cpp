@@ -1,0 +1,87 @@
+// The cancel switch reaches a port while its opening still waits (a remote server's answer).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/cancel_switch.h"
+#include "virtual_clock.h"
+
+namespace iapflash {
+namespace {
+
+class CancellablePort final : public SerialPort {
+ public:
+  explicit CancellablePort(int& cancels) : cancels_(cancels) {}
+  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
+  bool GetTimeouts(SerialTimeouts&) override { return true; }
+  bool SetTimeouts(const SerialTimeouts&) override { return true; }
+  bool Purge() override { return true; }
+  bool GetLineSettings(LineSettings&) override { return true; }
+  bool SetLineSettings(const LineSettings&) override { return true; }
+  bool QueuedInput(uint32_t& count) override {
+    count = 0;
+    return true;
+  }
+  IoResult Read(uint8_t*, uint32_t) override { return {true, 0, 0}; }
+  IoResult Write(const uint8_t*, uint32_t size) override { return {true, size, 0}; }
+  void Cancel() override { ++cancels_; }
+
+ private:
+  int& cancels_;
+};
+
+// Opens that wait: what happens during the wait is the test's; the open fails when the port was
+// cancelled meanwhile.
+class WaitingPorts final : public SerialPorts {
+ public:
+  std::unique_ptr<SerialPort> Open(const std::string&, SystemError& error) override {
+    error = 1;
+    ADD_FAILURE() << "opened without a watch";
+    return nullptr;
+  }
+  std::unique_ptr<SerialPort> OpenWatched(const std::string&, SystemError& error,
+                                          OpeningPorts& opening) override {
+    const int before = cancels;
+    auto port = std::make_unique<CancellablePort>(cancels);
+    opening.Opening(*port);
+    if (duringWait) duringWait();
+    if (cancels == before) return port;
+    opening.OpenFailed(*port);
+    error = CancelledError();
+    return nullptr;
+  }
+
+  int cancels = 0;
+  std::function<void()> duringWait;
+};
+
+TEST(CancelSwitchOpen, ACancelDuringTheOpeningsWaitFailsTheOpenAndLaterCancelsLeaveItBe) {
+  testing::VirtualClock clock;
+  WaitingPorts ports;
+  CancelSwitch cancel(ports, clock);
+  ports.duringWait = [&cancel] { cancel.Cancel(); };
+  SystemError error = 0;
+  EXPECT_EQ(cancel.Ports().Open("rfc2217://fixture:4000", error), nullptr);
+  EXPECT_EQ(error, CancelledError());
+  EXPECT_EQ(ports.cancels, 1);
+  cancel.Cancel();  // the failed port is gone: nothing may reach it
+  EXPECT_EQ(ports.cancels, 1);
+}
+
+TEST(CancelSwitchOpen, AnOpenedPortIsCancelledByTheSwitchOnceItIsOpen) {
+  testing::VirtualClock clock;
+  WaitingPorts ports;
+  CancelSwitch cancel(ports, clock);
+  SystemError error = 0;
+  const auto port = cancel.Ports().Open("rfc2217://fixture:4000", error);
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(ports.cancels, 0);
+  cancel.Cancel();
+  EXPECT_EQ(ports.cancels, 1);
+  EXPECT_EQ(port->Read(nullptr, 0).error, CancelledError());
+}
+
+}  // namespace
+}  // namespace iapflash
