@@ -5,10 +5,14 @@
 #include <cstring>
 #include <memory>
 
+#include "app/device_runs.h"
 #include "app/device_scan.h"
 #include "app/download_run.h"
 #include "app/station.h"
 #include "cli/cli_panel.h"
+#include "cli/device_progress.h"
+#include "cli/json_events.h"
+#include "cli/line_report.h"
 #include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
@@ -32,17 +36,118 @@ class Seams {
   std::unique_ptr<SimulatedBus> bus_;
 };
 
-// A table of one device on the named port, as a scan would have found it. The option's check
+bool SamePort(const std::string& listed, const std::string& given) {
+  return given == listed || given == std::string("/dev/") + listed;
+}
+
+// A device as the command line names it by its port, without a scan's help: the options' check
 // refused a name too long for a scan to take.
-void UseOnePort(Station& station, const std::string& port, bool inIapMode) {
+DeviceEntry OnePortDevice(const std::string& port, bool inIapMode) {
   DeviceEntry entry;
   entry.ports.push_back(PortEntry{.portName = port});
   entry.inIapMode = inIapMode;
-  station.devices = {entry};
+  return entry;
 }
 
-bool SamePort(const std::string& listed, const std::string& given) {
-  return given == listed || given == std::string("/dev/") + listed;
+struct Chosen {
+  std::vector<DeviceJob> jobs;
+  bool scanned = false;
+};
+
+// The devices the options name, in their order. A scan, when one is needed, logs to the
+// station's panel and fills its table.
+Chosen ChooseDevices(Station& station, const FlashOptions& options) {
+  Chosen chosen;
+  if (!options.ports.empty() && options.iap) {
+    for (const std::string& port : options.ports) {
+      chosen.jobs.push_back({port, OnePortDevice(port, true)});
+    }
+    return chosen;
+  }
+  // Selects the last device, as the window does.
+  const int selected = ScanDevices(station) - 1;
+  chosen.scanned = true;
+  const DeviceTable& table = station.devices;
+  auto firstPort = [](const DeviceEntry& entry) {
+    return entry.ports.empty() ? std::string() : entry.ports.front().portName;
+  };
+  if (options.all) {
+    // The scan may list one device twice (under each of its ports' groups): one run per port.
+    for (const DeviceEntry& entry : table) {
+      const std::string port = firstPort(entry);
+      const bool listed = std::any_of(chosen.jobs.begin(), chosen.jobs.end(),
+                                      [&](const DeviceJob& job) { return job.port == port; });
+      if (!listed) chosen.jobs.push_back({port, entry});
+    }
+  } else if (!options.ports.empty()) {
+    // A port the scan did not find is still tried, as an application without a location.
+    for (const std::string& port : options.ports) {
+      const auto found = std::find_if(table.begin(), table.end(), [&](const DeviceEntry& entry) {
+        return !entry.ports.empty() && SamePort(entry.ports[0].portName, port);
+      });
+      chosen.jobs.push_back({port, found != table.end() ? *found : OnePortDevice(port, false)});
+    }
+  } else if (options.device) {
+    const unsigned wanted = *options.device;
+    if (wanted < table.size()) {
+      chosen.jobs.push_back({firstPort(table[wanted]), table[wanted]});
+    } else {
+      std::fprintf(stderr, "iapflash: no device %u; the scan found %u\n", wanted,
+                   static_cast<unsigned>(table.size()));
+      chosen.jobs.push_back({"", std::nullopt});  // the run reports that none is selected
+    }
+  } else if (selected >= 0) {
+    chosen.jobs.push_back({firstPort(table[selected]), table[selected]});
+  } else {
+    chosen.jobs.push_back({"", std::nullopt});
+  }
+  return chosen;
+}
+
+int NoDeviceFound() {
+  std::fprintf(stderr, "iapflash: the scan found no device\n");
+  return EXIT_RUN_FAILED;
+}
+
+int ExitStatus(const std::vector<DeviceOutcome>& outcomes) {
+  const bool all =
+      !outcomes.empty() && std::all_of(outcomes.begin(), outcomes.end(),
+                                       [](const DeviceOutcome& o) { return o.finished.success; });
+  return all ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+}
+
+std::unique_ptr<DeviceProgressLines> ProgressLines(const std::vector<DeviceJob>& jobs) {
+  if (!StderrIsTerminal()) return nullptr;
+  std::vector<std::string> labels;
+  for (std::size_t k = 0; k < jobs.size(); ++k) labels.push_back(DeviceLabel(k, jobs[k].port));
+  return std::make_unique<DeviceProgressLines>(stderr, SystemClock(), StdoutIsTerminal(),
+                                               &StderrColumns, std::move(labels));
+}
+
+// Several devices at once: their lines labelled, their progress lines, the summary table.
+int FlashLine(Seams& seams, const FlashOptions& options, const std::vector<DeviceJob>& jobs) {
+  const auto progress = ProgressLines(jobs);
+  LineReport report(stdout, jobs, progress.get());
+  const std::vector<DeviceOutcome> outcomes =
+      RunDevices({seams.Ports(), seams.Tree(), SystemClock()}, options.file, jobs, report);
+  report.Summarize(outcomes);
+  return ExitStatus(outcomes);
+}
+
+// --json: one device or several, everything as JSON objects on stdout.
+int FlashJson(Seams& seams, const FlashOptions& options) {
+  JsonEvents events(stdout, SystemClock());
+  JsonScanPanel panel(events);
+  Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
+  const Chosen chosen = ChooseDevices(station, options);
+  if (chosen.scanned) events.Scan(station.devices);
+  const auto progress = ProgressLines(chosen.jobs);
+  events.SetDevices(chosen.jobs, progress.get());
+  const std::vector<DeviceOutcome> outcomes =
+      RunDevices({seams.Ports(), seams.Tree(), SystemClock()}, options.file, chosen.jobs, events);
+  const int status = chosen.jobs.empty() ? NoDeviceFound() : ExitStatus(outcomes);
+  events.Summary(outcomes, status);
+  return status;
 }
 
 }  // namespace
@@ -63,6 +168,8 @@ int RunList(const std::optional<std::string>& scenario) {
 int RunFlash(const FlashOptions& options) {
   Seams seams(options.scenario);
   if (!seams.Ready(options.scenario)) return EXIT_USAGE;
+  if (options.json) return FlashJson(seams, options);
+
   std::unique_ptr<ProgressView> progress;
   if (StderrIsTerminal()) {
     progress =
@@ -72,36 +179,17 @@ int RunFlash(const FlashOptions& options) {
   CancelSwitch cancel(seams.Ports(), SystemClock());
   const InterruptWatch interrupts(cancel);
   Station station{cancel.Ports(), seams.Tree(), cancel.GetClock(), panel};
-
-  if (options.port && options.iap) {
-    UseOnePort(station, *options.port, true);
-    panel.Select(0);
-  } else {
-    ScanDevices(station);  // selects the last device, as the window does
-    if (options.device) {
-      const unsigned wanted = *options.device;
-      if (wanted < station.devices.size()) {
-        panel.Select(static_cast<int>(wanted));
-      } else {
-        std::fprintf(stderr, "iapflash: no device %u; the scan found %u\n", wanted,
-                     static_cast<unsigned>(station.devices.size()));
-        panel.Select(-1);  // the run then reports that no device is selected
-      }
-    } else if (options.port) {
-      int found = -1;
-      for (std::size_t k = 0; k < station.devices.size() && found < 0; ++k) {
-        const DeviceEntry& entry = station.devices[k];
-        if (!entry.ports.empty() && SamePort(entry.ports[0].portName, *options.port)) {
-          found = static_cast<int>(k);
-        }
-      }
-      if (found < 0) {
-        UseOnePort(station, *options.port, false);
-        found = 0;
-      }
-      panel.Select(found);
-    }
+  const Chosen chosen = ChooseDevices(station, options);
+  if (chosen.jobs.empty()) return NoDeviceFound();
+  if (chosen.jobs.size() > 1) {
+    progress.reset();
+    return FlashLine(seams, options, chosen.jobs);
   }
+
+  // One device: the run as the window makes it, its log as the window shows it.
+  const std::optional<DeviceEntry>& entry = chosen.jobs.front().entry;
+  station.devices = entry ? DeviceTable{*entry} : DeviceTable{};
+  panel.Select(entry ? 0 : -1);
   IgnoredRunEvents noEvents;
   RunEventSink& events = progress ? static_cast<RunEventSink&>(*progress) : noEvents;
   const bool succeeded = DownloadRunAt(station, events).success;

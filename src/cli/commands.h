@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace iapflash::cli {
 
@@ -13,8 +14,10 @@ inline constexpr int EXIT_USAGE = 2;
 struct FlashOptions {
   std::string file;
   std::optional<unsigned> device;
-  std::optional<std::string> port;
+  std::vector<std::string> ports;  // each named once
+  bool all = false;                // every device of one fresh scan
   bool iap = false;
+  bool json = false;
   // The simulated bus's scenario; empty: the machine's own ports and devices.
   std::optional<std::string> scenario;
 };
@@ -24,7 +27,9 @@ bool ScenarioExists(const std::string& scenario);
 
 // `iapflash list`: a scan, its count line and the list lines on stdout.
 int RunList(const std::optional<std::string>& scenario);
-// `iapflash flash`: one download run, its log on stdout; 0 on success, 1 on failure.
+// `iapflash flash`: a download run per device, one device's log on stdout as the window shows
+// it, several devices' lines each with its device's label and a summary table, or JSON events
+// (--json); 0 when every run succeeded, 1 otherwise.
 int RunFlash(const FlashOptions& options);
 
 }  // namespace iapflash::cli

@@ -1,5 +1,6 @@
 // iapflash: the command line. Parses the arguments and hands over to the commands.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -24,7 +25,7 @@ constexpr const char* DEFAULT_SCENARIO = "demo";
 void AddSimulate(CLI::App& command, std::string& scenario) {
   command.add_flag(std::string("--simulate{") + DEFAULT_SCENARIO + "}", scenario,
                    "Use the simulated bus instead of the machine's devices; scenarios: demo, "
-                   "never-returns, wrong-reply, silent-app, two-boot-programs, crowded");
+                   "never-returns, wrong-reply, silent-app, two-boot-programs, crowded, hub");
 }
 
 }  // namespace
@@ -53,16 +54,19 @@ int main(int argc, char** argv) {
   FlashOptions flash;
   std::string flashScenario;
   unsigned device = 0;
-  std::string port;
-  CLI::App* flashCommand = app.add_subcommand("flash", "Download an update file into a device");
+  CLI::App* flashCommand =
+      app.add_subcommand("flash", "Download an update file into a device, or into several at once");
   flashCommand->add_option("FILE", flash.file, "The update file")->required();
   CLI::Option* deviceOption =
       flashCommand->add_option("--device", device, "Entry N of a fresh scan (default: the last)");
   CLI::Option* portOption =
       flashCommand
-          ->add_option("--port", port,
+          ->add_option("--port", flash.ports,
                        "The device's serial port (ttyACM0, /dev/pts/3, COM5), or one behind a "
-                       "serial-to-network server (rfc2217://HOST:PORT, tcp://HOST:PORT)")
+                       "serial-to-network server (rfc2217://HOST:PORT, tcp://HOST:PORT); repeat "
+                       "it to download into several devices at once")
+          ->expected(1)
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
           ->check([](const std::string& name) -> std::string {
             if (name.empty()) return "the port name is empty";
             if (name.size() >= iapflash::PORT_NAME_SIZE) {
@@ -75,9 +79,14 @@ int main(int argc, char** argv) {
             }
             return "";
           });
+  CLI::Option* allOption = flashCommand->add_flag(
+      "--all", flash.all, "Download into every device of a fresh scan at once");
   deviceOption->excludes(portOption);
-  flashCommand->add_flag("--iap", flash.iap, "The device at --port already runs its boot program")
+  allOption->excludes(deviceOption)->excludes(portOption);
+  flashCommand->add_flag("--iap", flash.iap, "The devices at --port already run their boot program")
       ->needs(portOption);
+  flashCommand->add_flag("--json", flash.json,
+                         "Write one JSON object per line on stdout instead of the log text");
   AddSimulate(*flashCommand, flashScenario);
 
   PackOptions pack;
@@ -163,7 +172,14 @@ int main(int argc, char** argv) {
     flash.scenario = scenarioOf(*flashCommand, flashScenario);
     if (!knownScenario(flash.scenario)) return EXIT_USAGE;
     if (deviceOption->count() > 0) flash.device = device;
-    if (portOption->count() > 0) flash.port = port;
+    for (std::size_t k = 0; k < flash.ports.size(); ++k) {
+      if (std::find(flash.ports.begin(), flash.ports.begin() + static_cast<std::ptrdiff_t>(k),
+                    flash.ports[k]) != flash.ports.begin() + static_cast<std::ptrdiff_t>(k)) {
+        std::cerr << "--port: " << flash.ports[k] << " is named twice\n"
+                  << "Run with --help for more information.\n";
+        return EXIT_USAGE;
+      }
+    }
     return RunFlash(flash);
   }
   if (packCommand->parsed()) {

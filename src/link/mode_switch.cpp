@@ -12,8 +12,10 @@ namespace iapflash {
 namespace {
 
 // Sends the request and reads the reply; false when the port failed or nothing usable came back.
-bool RequestIapMode(LogSink& log, SerialPort& port) {
+bool RequestIapMode(LinkEnv& env, SerialPort& port) {
+  LogSink& log = env.log;
   LogLine(log, "    开始切换至IAP模式");
+  env.events.OnEvent(ModeSwitchStep{SwitchStage::Requested, {}});
   const IoResult written = port.Write(reinterpret_cast<const uint8_t*>(IAP_MODE_REQUEST.data()),
                                       static_cast<uint32_t>(IAP_MODE_REQUEST.size()));
   if (!written.ok) {
@@ -62,7 +64,7 @@ std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort
     LogLine(env.log, "    %s打开成功", appPort.c_str());
     env.events.OnEvent(PortOpened{appPort, PortRole::Application});
     ConfigurePort(*port, APPLICATION_PORT_SETTINGS);
-    if (!RequestIapMode(env.log, *port)) return std::nullopt;
+    if (!RequestIapMode(env, *port)) return std::nullopt;
   }  // The application's port is closed before the device is looked for.
 
   const bool remote = IsRemotePortName(appPort);
@@ -77,6 +79,7 @@ std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort
     }
     if (std::optional<std::string> iapPort = FindIapPort(env.tree, locationInfo)) {
       LogLine(env.log, "已切换,端口:%s", iapPort->c_str());
+      env.events.OnEvent(ModeSwitchStep{SwitchStage::Found, *iapPort});
       return iapPort;
     }
     env.clock.SleepMs(IAP_SEARCH_INTERVAL_MS);

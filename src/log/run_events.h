@@ -54,6 +54,16 @@ struct PortOpened {
   bool operator==(const PortOpened&) const = default;
 };
 
+// How far the mode switch has come: its request went out on the application's port
+// (Requested), and the device was found again at its USB location, under port (Found).
+enum class SwitchStage : uint8_t { Requested, Found };
+
+struct ModeSwitchStep {
+  SwitchStage stage;
+  std::string port;  // Found: the boot program's port; empty for Requested
+  bool operator==(const ModeSwitchStep&) const = default;
+};
+
 // Where a failed run failed.
 enum class FailureLayer : uint8_t {
   None,        // the run succeeded
@@ -72,7 +82,8 @@ struct RunFinished {
   bool operator==(const RunFinished&) const = default;
 };
 
-using RunEvent = std::variant<StepStarted, StepEnded, PassProgress, PortOpened, RunFinished>;
+using RunEvent =
+    std::variant<StepStarted, StepEnded, PassProgress, PortOpened, ModeSwitchStep, RunFinished>;
 
 // Receives one run's events, on the run's thread, in the order they happen.
 class RunEventSink {

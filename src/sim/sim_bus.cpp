@@ -355,6 +355,11 @@ std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock&
           Application({"COM" + std::to_string(100 + 2 * i), "COM" + std::to_string(101 + 2 * i)},
                       Location(i + 1), "COM" + std::to_string(200 + i)));
     }
+  } else if (scenario == "hub") {
+    for (int i = 0; i < 16; ++i) {
+      devices.push_back(Application({"COM" + std::to_string(20 + i)}, Location(i + 1),
+                                    "COM" + std::to_string(40 + i), "0A02"));
+    }
   } else {
     return nullptr;
   }

@@ -56,6 +56,8 @@ class SimulatedBus {
 //   "two-boot-programs": a boot program (COM8) and then a two-interface application device
 //       (COM5, COM6) that comes back as a second boot program (COM9) at another location.
 //   "crowded": sixteen two-interface application devices, 32 ports (COM100 to COM131).
+//   "hub": sixteen one-interface application devices on one hub (COM20 to COM35), each back as
+//       its boot program (COM40 to COM55): a production line's flashing of many at once.
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock& clock);
 
 // A bus with the given devices, listed by the tree in this order. Null when a device has no

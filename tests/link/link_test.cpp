@@ -262,6 +262,8 @@ TEST(LinkOpenOnABus, ApplicationDeviceIsSwitchedAndItsBootPortOpened) {
   ASSERT_TRUE(opening.link) << panel.Log();
   EXPECT_EQ(panel.Lines().back(), "    COM9打开成功");
   EXPECT_THAT(events.Events(), ElementsAre(RunEvent{PortOpened{"COM5", PortRole::Application}},
+                                           RunEvent{ModeSwitchStep{SwitchStage::Requested, ""}},
+                                           RunEvent{ModeSwitchStep{SwitchStage::Found, "COM9"}},
                                            RunEvent{PortOpened{"COM9", PortRole::Download}}));
   ASSERT_NE(bus->BootProgram("COM9"), nullptr);
   const uint8_t reset[] = {0x06, 0x00};

@@ -79,7 +79,9 @@ TEST_F(ModeSwitchTest, DeviceBackAtTheFirstSearchGivesItsNewPort) {
   Use({App(SimAppBehaviour::Switches, 0)});
   ASSERT_TRUE(Switch());
   EXPECT_EQ(portName, "COM9");
-  EXPECT_THAT(events.Events(), ElementsAre(RunEvent{PortOpened{"COM5", PortRole::Application}}));
+  EXPECT_THAT(events.Events(), ElementsAre(RunEvent{PortOpened{"COM5", PortRole::Application}},
+                                           RunEvent{ModeSwitchStep{SwitchStage::Requested, ""}},
+                                           RunEvent{ModeSwitchStep{SwitchStage::Found, "COM9"}}));
   EXPECT_THAT(panel.Lines(),
               ElementsAre("    COM5打开成功", "    开始切换至IAP模式", ".已切换,端口:COM9"));
   EXPECT_THAT(clock.Sleeps(), IsEmpty());

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "discovery/device_table.h"
+#include "log/run_events.h"
+#include "platform/clock.h"
+#include "platform/device_tree.h"
+#include "platform/serial_port.h"
+
+namespace iapflash {
+
+// One device of several downloaded at once.
+struct DeviceJob {
+  // The device's name for the operator: the port as given, or its entry's first port as scanned.
+  std::string port;
+  // What its run opens; none: the run reports that no device is selected.
+  std::optional<DeviceEntry> entry;
+};
+
+struct DeviceOutcome {
+  RunFinished finished{};
+  // For a failed run: the first line its failing step wrote after the last point the step had
+  // reached (its start, a port opened, the mode switch's request, the device found again),
+  // without the leading blanks and progress dots. Empty when the run succeeded.
+  std::string failureLine;
+  uint64_t ms = 0;  // from the run's start to its end
+};
+
+// Where the runs report. Called from every run's thread at once, so it must be thread-safe; one
+// run's calls come in the order they happened. position is the job's index.
+class DeviceRunsReport {
+ public:
+  virtual ~DeviceRunsReport() = default;
+  // One whole line of the device's log without its line end; progress dots stand where they came
+  // (on the line that the next text ends).
+  virtual void OnLine(std::size_t position, std::string_view line) = 0;
+  virtual void OnEvent(std::size_t position, const RunEvent& event) = 0;
+  // The run has ended: its last line and its RunFinished came before.
+  virtual void OnDone(std::size_t position, const DeviceOutcome& outcome) = 0;
+};
+
+// The seams every run works through; each must be usable from several threads at once.
+struct DeviceRunSeams {
+  SerialPorts& ports;
+  DeviceTree& tree;
+  Clock& clock;
+};
+
+// Downloads the update file at path into every job's device at once: one thread, one run
+// context, one log and one event stream each. A failing run never stops the others; devices that
+// need a mode switch switch at the same time and each finds its own again by its USB location.
+// Returns the outcomes in job order once every run has ended.
+std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,
+                                      const std::vector<DeviceJob>& jobs, DeviceRunsReport& report);
+
+// Cuts appended log text into whole lines, each without its "\r\n" (or "\n"); text after the
+// last line end waits for the rest of its line.
+class WholeLines {
+ public:
+  void Append(std::string_view text, const std::function<void(std::string_view)>& onLine);
+  // The text still waiting for its line end, taken away.
+  std::string TakeRest();
+
+ private:
+  std::string pending_;
+};
+
+// A log line as a failure line: without its leading blanks and progress dots.
+std::string_view FailureText(std::string_view line);
+
+}  // namespace iapflash

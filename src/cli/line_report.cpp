@@ -1,0 +1,87 @@
+#include "cli/line_report.h"
+
+#include <algorithm>
+
+#include "cli/progress.h"
+
+namespace iapflash::cli {
+namespace {
+
+void Write(std::FILE* out, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fflush(out);
+}
+
+// text padded with blanks to width columns (left-aligned), or right-aligned.
+std::string Padded(const std::string& text, int width, bool right = false) {
+  const int pad = std::max(0, width - DisplayWidth(text));
+  return right ? std::string(static_cast<std::size_t>(pad), ' ') + text
+               : text + std::string(static_cast<std::size_t>(pad), ' ');
+}
+
+}  // namespace
+
+std::string DeviceLabel(std::size_t position, const std::string& port) {
+  return "[" + std::to_string(position) + " " + port + "] ";
+}
+
+LineReport::LineReport(std::FILE* log, const std::vector<DeviceJob>& jobs,
+                       DeviceProgressLines* progress)
+    : log_(log), progress_(progress) {
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    labels_.push_back(DeviceLabel(k, jobs[k].port));
+    ports_.push_back(jobs[k].port);
+  }
+}
+
+void LineReport::OnLine(std::size_t position, std::string_view line) {
+  std::string text = labels_.at(position);
+  text.append(line).append("\n");
+  std::lock_guard lock(mutex_);
+  if (progress_) progress_->BeforeLog();
+  Write(log_, text);
+  if (progress_) progress_->AfterLog();
+}
+
+void LineReport::OnEvent(std::size_t position, const RunEvent& event) {
+  std::lock_guard lock(mutex_);
+  if (progress_) progress_->OnEvent(position, event);
+}
+
+void LineReport::OnDone(std::size_t position, const DeviceOutcome& outcome) {
+  std::lock_guard lock(mutex_);
+  if (progress_) progress_->OnDone(position, outcome);
+}
+
+void LineReport::Summarize(const std::vector<DeviceOutcome>& outcomes) {
+  std::lock_guard lock(mutex_);
+  if (progress_) progress_->Finish();
+  Write(log_, SummaryTable(ports_, outcomes));
+}
+
+std::string SummaryTable(const std::vector<std::string>& ports,
+                         const std::vector<DeviceOutcome>& outcomes) {
+  const std::size_t succeeded = static_cast<std::size_t>(std::count_if(
+      outcomes.begin(), outcomes.end(), [](const DeviceOutcome& o) { return o.finished.success; }));
+  int portWidth = DisplayWidth("PORT");
+  for (const std::string& port : ports) portWidth = std::max(portWidth, DisplayWidth(port));
+  const int positionWidth = std::max<int>(3, static_cast<int>(std::to_string(ports.size()).size()));
+
+  std::string table = "Summary: " + std::to_string(succeeded) + " of " +
+                      std::to_string(outcomes.size()) + " devices succeeded\n";
+  table += Padded("#", positionWidth, true) + "  " + Padded("PORT", portWidth) +
+           "  RESULT   SECONDS  FAILURE\n";
+  for (std::size_t k = 0; k < ports.size() && k < outcomes.size(); ++k) {
+    const DeviceOutcome& outcome = outcomes[k];
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%7.1f", static_cast<double>(outcome.ms) / 1000.0);
+    std::string row = Padded(std::to_string(k), positionWidth, true) + "  " +
+                      Padded(ports[k], portWidth) + "  " +
+                      (outcome.finished.success ? "success" : "failure") + "  " + seconds;
+    if (!outcome.finished.success) row += "  " + outcome.failureLine;
+    table += row + "\n";
+  }
+  return table;
+}
+
+}  // namespace iapflash::cli
