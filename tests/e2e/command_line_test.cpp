@@ -135,4 +135,41 @@ TEST_P(Flash, SwitchesApplicationsAndFindsThemAgain) {
 INSTANTIATE_TEST_SUITE_P(CommandLine, Flash, ::testing::ValuesIn(FlashCases()),
                          [](const auto& test) { return std::string(test.param.id); });
 
+// Sixteen applications on one hub switch at once; each is found again at its own location.
+TEST(CommandLine, AllDevicesOfAHubSwitchTogetherAndEachIsFoundAgain) {
+  const Outcome run = RunCommand(FlashCommand("--all --simulate=hub"));
+  EXPECT_EQ(run.status, 0);
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.front(), "已查找到16个设备");
+  for (int k = 0; k < 16; ++k) {
+    SCOPED_TRACE(k);
+    const std::string label = "[" + std::to_string(k) + " COM" + std::to_string(20 + k) + "] ";
+    ExpectInOrder(run.lines,
+                  {StrEq(label + "    COM" + std::to_string(20 + k) + "打开成功"),
+                   StrEq(label + "    开始切换至IAP模式"),
+                   ContainsRegex("^\\[" + std::to_string(k) + " COM[0-9]+\\] \\.+已切换,端口:COM" +
+                                 std::to_string(40 + k) + "$"),
+                   StrEq(label + "    COM" + std::to_string(40 + k) + "打开成功"),
+                   StrEq(label + "****固件下载成功.")});
+  }
+  ExpectInOrder(run.lines, {StrEq("Summary: 16 of 16 devices succeeded"),
+                            ContainsRegex("^  0  COM20  success +[0-9.]+$"),
+                            ContainsRegex("^ 15  COM35  success +[0-9.]+$")});
+}
+
+// Named applications switch side by side; any that fails makes the command's status 1.
+TEST(CommandLine, NamedPortsSwitchSideBySideAndOneFailureFailsTheCommand) {
+  const Outcome run = RunCommand(FlashCommand("--port COM7 --port COM5 --simulate=demo"));
+  EXPECT_EQ(run.status, 0);
+  ExpectInOrder(run.lines, {StrEq("已查找到5个设备"), ContainsRegex("已切换,端口:COM(9|10)$"),
+                            ContainsRegex("已切换,端口:COM(9|10)$"),
+                            StrEq("Summary: 2 of 2 devices succeeded")});
+  const Outcome failed =
+      RunCommand(FlashCommand("--port COM5 --port COM9 --simulate=never-returns"));
+  EXPECT_EQ(failed.status, 1);
+  ExpectInOrder(failed.lines, {StrEq("Summary: 0 of 2 devices succeeded"),
+                               ContainsRegex("^  0  COM5  failure +[0-9.]+  失败\\.$"),
+                               ContainsRegex("^  1  COM9  failure +[0-9.]+  COM9打开失败$")});
+}
+
 }  // namespace
