@@ -21,8 +21,11 @@ std::string Padded(const std::string& text, int width, bool right = false) {
 
 }  // namespace
 
+// Built by appending only: gcc 12 at -O3 warns falsely on "literal" + std::string&&.
 std::string DeviceLabel(std::size_t position, const std::string& port) {
-  return "[" + std::to_string(position) + " " + port + "] ";
+  std::string label = "[";
+  label.append(std::to_string(position)).append(" ").append(port).append("] ");
+  return label;
 }
 
 LineReport::LineReport(std::FILE* log, const std::vector<DeviceJob>& jobs,
@@ -67,19 +70,28 @@ std::string SummaryTable(const std::vector<std::string>& ports,
   for (const std::string& port : ports) portWidth = std::max(portWidth, DisplayWidth(port));
   const int positionWidth = std::max<int>(3, static_cast<int>(std::to_string(ports.size()).size()));
 
-  std::string table = "Summary: " + std::to_string(succeeded) + " of " +
-                      std::to_string(outcomes.size()) + " devices succeeded\n";
-  table += Padded("#", positionWidth, true) + "  " + Padded("PORT", portWidth) +
-           "  RESULT   SECONDS  FAILURE\n";
+  std::string table = "Summary: ";
+  table.append(std::to_string(succeeded))
+      .append(" of ")
+      .append(std::to_string(outcomes.size()))
+      .append(" devices succeeded\n");
+  table.append(Padded("#", positionWidth, true))
+      .append("  ")
+      .append(Padded("PORT", portWidth))
+      .append("  RESULT   SECONDS  FAILURE\n");
   for (std::size_t k = 0; k < ports.size() && k < outcomes.size(); ++k) {
     const DeviceOutcome& outcome = outcomes[k];
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%7.1f", static_cast<double>(outcome.ms) / 1000.0);
-    std::string row = Padded(std::to_string(k), positionWidth, true) + "  " +
-                      Padded(ports[k], portWidth) + "  " +
-                      (outcome.finished.success ? "success" : "failure") + "  " + seconds;
-    if (!outcome.finished.success) row += "  " + outcome.failureLine;
-    table += row + "\n";
+    table.append(Padded(std::to_string(k), positionWidth, true))
+        .append("  ")
+        .append(Padded(ports[k], portWidth))
+        .append("  ")
+        .append(outcome.finished.success ? "success" : "failure")
+        .append("  ")
+        .append(seconds);
+    if (!outcome.finished.success) table.append("  ").append(outcome.failureLine);
+    table.append("\n");
   }
   return table;
 }
