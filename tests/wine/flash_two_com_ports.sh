@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Under Wine: iapflash.exe downloads into two COM ports of the Wine prefix at once, each leading
+# to the pseudo-terminal of a simulated device served by the Linux build (`iapflash sim`). Once
+# into two good devices (labelled lines, summary, exit 0, both memories equal to the image), and
+# once with --json into a good device and one that refuses a program packet (exit 1, the good one
+# still downloaded, every line valid against the documented schema).
+#   flash_two_com_ports.sh WINE_RUN PREFIX IAPFLASH_EXE LINUX_BUILD UPDATE_FILE SCHEMA VALIDATOR
+set -euo pipefail
+wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5 schema=$6 validator=$7
+work=$(mktemp -d)
+servers=()
+stop_servers() {
+  for pid in "${servers[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  servers=()
+}
+trap 'stop_servers; rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# serve COMN NAME [sim options]: a simulated device behind COMN of the prefix.
+serve() {
+  local com=$1 name=$2
+  shift 2
+  "$linux_build/src/cli/iapflash" sim --baud 115200 --memory "$work/$name.bin" "$@" \
+    >"$work/$name.server" 2>"$work/$name.server.err" &
+  servers+=($!)
+  for _ in $(seq 100); do
+    [ -s "$work/$name.server" ] && break
+    sleep 0.1
+  done
+  local pty
+  pty=$(head -n 1 "$work/$name.server")
+  [ -c "$pty" ] || fail "no pseudo-terminal for $com: $(cat "$work/$name.server.err")"
+  ln -sfn "$pty" "$prefix/dosdevices/${com,,}"
+}
+
+same_as_image() {
+  local length=$(($(stat -c %s "$update_file") - 512))
+  cmp -n "$length" <(tail -c +513 "$update_file") "$work/$1.bin" ||
+    fail "the memory of $1 differs from the image"
+}
+
+"$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1 || true
+
+serve COM7 first
+serve COM8 second
+status=0
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 --port COM8 --iap \
+  >"$work/two.out" 2>"$work/two.err" || status=$?
+stop_servers
+echo "== two COM ports at once (exit $status)"
+cat "$work/two.out"
+[ "$status" -eq 0 ] || fail "two good devices exited with $status: $(cat "$work/two.err")"
+for k in 0 1; do
+  port=COM$((7 + k))
+  grep -qx "\[$k $port\]     ${port}打开成功" "$work/two.out" || fail "no open line for $port"
+  grep -qx "\[$k $port\] \*\*\*\*固件下载成功." "$work/two.out" || fail "no success for $port"
+  grep -qE "^ +$k  $port +success +[0-9]+\.[0-9]$" "$work/two.out" || fail "no summary row for $port"
+done
+grep -qx 'Summary: 2 of 2 devices succeeded' "$work/two.out" || fail "no summary line"
+if grep -vE '^(\[[01] COM[78]\] |Summary: |  #  PORT| +[01]  COM)' "$work/two.out"; then
+  fail "lines above are neither labelled nor the summary's"
+fi
+if grep -q $'\r' "$work/two.out"; then fail "stdout carries CR characters"; fi
+same_as_image first
+same_as_image second
+echo "== both devices hold the image"
+
+serve COM7 good
+serve COM8 refusing --fault status:prog:0x400:0x0A
+status=0
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 --port COM8 --iap \
+  --json >"$work/json.out" 2>"$work/json.err" || status=$?
+stop_servers
+echo "== --json over two COM ports, one refusing (exit $status)"
+grep -E '"event":"(result|summary)"' "$work/json.out" || true
+[ "$status" -eq 1 ] || fail "a refusing device gave exit $status, not 1"
+python3 "$validator" "$schema" "$work/json.out" || fail "--json lines that the schema refuses"
+grep -q '"event":"result","elapsed":[0-9.]*,"position":0,"port":"COM7","success":true' \
+  "$work/json.out" || fail "no success result for COM7"
+grep -q '"position":1,"port":"COM8","success":false,"failed_step":4,.*"message":"\[00000400\]编程(A)\."' \
+  "$work/json.out" || fail "no failure result for COM8"
+grep -q '"event":"summary",.*"devices":2,"succeeded":1,"failed":1,"exit_status":1' \
+  "$work/json.out" || fail "no summary object"
+same_as_image good
+echo "PASSED"
