@@ -152,6 +152,15 @@ int FlashJson(Seams& seams, const FlashOptions& options) {
 
 }  // namespace
 
+std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports) {
+  for (std::size_t k = 0; k < ports.size(); ++k) {
+    for (std::size_t before = 0; before < k; ++before) {
+      if (SamePort(ports[before], ports[k]) || SamePort(ports[k], ports[before])) return ports[k];
+    }
+  }
+  return std::nullopt;
+}
+
 bool ScenarioExists(const std::string& scenario) {
   return MakeSimulatedBus(scenario, SystemClock()) != nullptr;
 }

@@ -22,6 +22,9 @@ struct FlashOptions {
   std::optional<std::string> scenario;
 };
 
+// The first port that names the same port as one before it (ttyACM0 and /dev/ttyACM0 too).
+std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports);
+
 // Whether MakeSimulatedBus knows the scenario.
 bool ScenarioExists(const std::string& scenario);
 

@@ -1,6 +1,5 @@
 // iapflash: the command line. Parses the arguments and hands over to the commands.
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -172,13 +171,10 @@ int main(int argc, char** argv) {
     flash.scenario = scenarioOf(*flashCommand, flashScenario);
     if (!knownScenario(flash.scenario)) return EXIT_USAGE;
     if (deviceOption->count() > 0) flash.device = device;
-    for (std::size_t k = 0; k < flash.ports.size(); ++k) {
-      if (std::find(flash.ports.begin(), flash.ports.begin() + static_cast<std::ptrdiff_t>(k),
-                    flash.ports[k]) != flash.ports.begin() + static_cast<std::ptrdiff_t>(k)) {
-        std::cerr << "--port: " << flash.ports[k] << " is named twice\n"
-                  << "Run with --help for more information.\n";
-        return EXIT_USAGE;
-      }
+    if (const auto twice = PortNamedTwice(flash.ports)) {
+      std::cerr << "--port: " << *twice << " is named twice\n"
+                << "Run with --help for more information.\n";
+      return EXIT_USAGE;
     }
     return RunFlash(flash);
   }

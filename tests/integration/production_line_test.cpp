@@ -227,6 +227,7 @@ TEST(ProductionLineUsage, ConflictingOrRepeatedDevicesAreUsageErrors) {
   const std::vector<std::vector<std::string>> cases = {
       {"flash", file, "--port", "ttyS0", "--port", "ttyS0", "--iap"},
       {"flash", file, "--port", "/dev/pts/1", "--port", "ttyS2", "--port", "/dev/pts/1"},
+      {"flash", file, "--port", "ttyACM0", "--port", "/dev/ttyACM0", "--json"},
       {"flash", file, "--all", "--port", "ttyS0"},
       {"flash", file, "--all", "--device", "1"},
       {"flash", file, "--all", "--iap"},
