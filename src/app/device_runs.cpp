@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "app/download_run.h"
+#include "app/time_limit.h"
 
 namespace iapflash {
 namespace {
@@ -34,6 +35,9 @@ class Channel final : public LogSink, public RunEventSink {
     if (!rest.empty()) Line(rest);
   }
 
+  // A line of the command's own after the run's log.
+  void Say(const std::string& line) { report_.OnLine(position_, line); }
+
   std::string FailureLine() const { return failureLine_.value_or(""); }
 
  private:
@@ -50,16 +54,34 @@ class Channel final : public LogSink, public RunEventSink {
 };
 
 DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const DeviceJob& job,
-                     std::size_t position, DeviceRunsReport& report) {
+                     std::size_t position, DeviceRunsReport& report,
+                     const DeviceRunLimits& limits) {
   Channel channel(position, report);
   FixedRunInputs inputs(path, job.entry);
-  RunContext run{{seams.ports, seams.tree, seams.clock, channel, channel}, inputs};
   const uint64_t startedMs = seams.clock.NowMs();
   DeviceOutcome outcome;
-  outcome.finished = DownloadRun(run);
+  std::string stopLine;
+  {
+    TimeLimit limit(seams.ports, seams.clock, limits.timeLimitMs);
+    RunContext run{{limit.Ports(), seams.tree, limit.GetClock(), channel, channel}, inputs};
+    outcome.finished = DownloadRun(run);
+    if (!outcome.finished.success) {
+      const std::string interruption = limits.interruption ? limits.interruption() : "";
+      if (!interruption.empty()) {
+        outcome.interrupted = true;
+        stopLine = InterruptionLine(interruption);
+      } else if (limit.Expired()) {
+        outcome.timedOut = true;
+        stopLine = limit.Line();
+      }
+    }
+  }
   outcome.ms = seams.clock.NowMs() - startedMs;
   channel.Flush();
-  if (!outcome.finished.success) outcome.failureLine = channel.FailureLine();
+  if (!stopLine.empty()) channel.Say(stopLine);
+  if (!outcome.finished.success) {
+    outcome.failureLine = stopLine.empty() ? channel.FailureLine() : stopLine;
+  }
   report.OnDone(position, outcome);
   return outcome;
 }
@@ -89,16 +111,20 @@ std::string_view FailureText(std::string_view line) {
   return start == std::string_view::npos ? std::string_view() : line.substr(start);
 }
 
+std::string InterruptionLine(const std::string& name) {
+  return "iapflash: the run was interrupted by " + name;
+}
+
 std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,
-                                      const std::vector<DeviceJob>& jobs,
-                                      DeviceRunsReport& report) {
+                                      const std::vector<DeviceJob>& jobs, DeviceRunsReport& report,
+                                      const DeviceRunLimits& limits) {
   std::vector<DeviceOutcome> outcomes(jobs.size());
   {
     // Joined when the block ends, also when a later thread cannot be started.
     std::vector<std::jthread> runs;
     runs.reserve(jobs.size());
     for (std::size_t k = 0; k < jobs.size(); ++k) {
-      runs.emplace_back([&, k] { outcomes[k] = RunOne(seams, path, jobs[k], k, report); });
+      runs.emplace_back([&, k] { outcomes[k] = RunOne(seams, path, jobs[k], k, report, limits); });
     }
   }
   return outcomes;

@@ -30,7 +30,9 @@ struct DeviceOutcome {
   // reached (its start, a port opened, the mode switch's request, the device found again),
   // without the leading blanks and progress dots. Empty when the run succeeded.
   std::string failureLine;
-  uint64_t ms = 0;  // from the run's start to its end
+  uint64_t ms = 0;           // from the run's start to its end
+  bool timedOut = false;     // the run failed once its time limit had cut it off
+  bool interrupted = false;  // the run failed once it had been stopped from outside
 };
 
 // Where the runs report. Called from every run's thread at once, so it must be thread-safe; one
@@ -53,12 +55,26 @@ struct DeviceRunSeams {
   Clock& clock;
 };
 
+// What may end runs before they end by themselves.
+struct DeviceRunLimits {
+  // Each run's time limit in real time, from its start: past it the run's port transfers and
+  // waits end at once, the run fails through its own path and closes its port.
+  std::optional<uint64_t> timeLimitMs;
+  // Asked when a run has failed: the name of what stopped it from outside (a signal), or empty.
+  std::function<std::string()> interruption;
+};
+
 // Downloads the update file at path into every job's device at once: one thread, one run
 // context, one log and one event stream each. A failing run never stops the others; devices that
 // need a mode switch switch at the same time and each finds its own again by its USB location.
-// Returns the outcomes in job order once every run has ended.
+// A run stopped by its time limit or from outside says so in a line of its own after its log,
+// which is then its failure line. Returns the outcomes in job order once every run has ended.
 std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,
-                                      const std::vector<DeviceJob>& jobs, DeviceRunsReport& report);
+                                      const std::vector<DeviceJob>& jobs, DeviceRunsReport& report,
+                                      const DeviceRunLimits& limits = {});
+
+// "iapflash: the run was interrupted by SIGINT"
+std::string InterruptionLine(const std::string& name);
 
 // Cuts appended log text into whole lines, each without its "\r\n" (or "\n"); text after the
 // last line end waits for the rest of its line.

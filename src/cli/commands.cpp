@@ -9,11 +9,12 @@
 #include "app/device_scan.h"
 #include "app/download_run.h"
 #include "app/station.h"
+#include "app/time_limit.h"
 #include "cli/cli_panel.h"
 #include "cli/device_progress.h"
+#include "cli/interrupts.h"
 #include "cli/json_events.h"
 #include "cli/line_report.h"
-#include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
 #include "platform/cancel_switch.h"
@@ -124,29 +125,50 @@ std::unique_ptr<DeviceProgressLines> ProgressLines(const std::vector<DeviceJob>&
                                                &StderrColumns, std::move(labels));
 }
 
-// Several devices at once: their lines labelled, their progress lines, the summary table.
-int FlashLine(Seams& seams, const FlashOptions& options, const std::vector<DeviceJob>& jobs) {
-  const auto progress = ProgressLines(jobs);
-  LineReport report(stdout, jobs, progress.get());
-  const std::vector<DeviceOutcome> outcomes =
-      RunDevices({seams.Ports(), seams.Tree(), SystemClock()}, options.file, jobs, report);
-  report.Summarize(outcomes);
+// What ends runs early: the command's time limit, and a signal through the watch.
+DeviceRunLimits Limits(const FlashOptions& options, const InterruptWatch& interrupts) {
+  return {options.timeoutMs, [&interrupts] { return interrupts.Name(); }};
+}
+
+// The status of a command whose runs have ended: a signal's, when one stopped them.
+int FinalStatus(const std::vector<DeviceOutcome>& outcomes, const InterruptWatch& interrupts) {
+  if (const int status = interrupts.ExitStatus(); status != 0) return status;
   return ExitStatus(outcomes);
 }
 
+void SayInterrupted(const InterruptWatch& interrupts, const char* what) {
+  if (interrupts.ExitStatus() == 0) return;
+  WriteText(stderr,
+            std::string("iapflash: ") + what + " interrupted by " + interrupts.Name() + "\n");
+}
+
+// Several devices at once: their lines labelled, their progress lines, the summary table.
+int FlashLine(const DeviceRunSeams& seams, const FlashOptions& options,
+              const std::vector<DeviceJob>& jobs, const InterruptWatch& interrupts) {
+  const auto progress = ProgressLines(jobs);
+  LineReport report(stdout, jobs, progress.get());
+  const std::vector<DeviceOutcome> outcomes =
+      RunDevices(seams, options.file, jobs, report, Limits(options, interrupts));
+  report.Summarize(outcomes);
+  SayInterrupted(interrupts, "the runs were");
+  return FinalStatus(outcomes, interrupts);
+}
+
 // --json: one device or several, everything as JSON objects on stdout.
-int FlashJson(Seams& seams, const FlashOptions& options) {
+int FlashJson(const DeviceRunSeams& seams, const FlashOptions& options,
+              const InterruptWatch& interrupts) {
   JsonEvents events(stdout, SystemClock());
   JsonScanPanel panel(events);
-  Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
+  Station station{seams.ports, seams.tree, seams.clock, panel};
   const Chosen chosen = ChooseDevices(station, options);
   if (chosen.scanned) events.Scan(station.devices);
   const auto progress = ProgressLines(chosen.jobs);
   events.SetDevices(chosen.jobs, progress.get());
   const std::vector<DeviceOutcome> outcomes =
-      RunDevices({seams.Ports(), seams.Tree(), SystemClock()}, options.file, chosen.jobs, events);
-  const int status = chosen.jobs.empty() ? NoDeviceFound() : ExitStatus(outcomes);
+      RunDevices(seams, options.file, chosen.jobs, events, Limits(options, interrupts));
+  const int status = chosen.jobs.empty() ? NoDeviceFound() : FinalStatus(outcomes, interrupts);
   events.Summary(outcomes, status);
+  SayInterrupted(interrupts, chosen.jobs.size() > 1 ? "the runs were" : "the run was");
   return status;
 }
 
@@ -177,7 +199,12 @@ int RunList(const std::optional<std::string>& scenario) {
 int RunFlash(const FlashOptions& options) {
   Seams seams(options.scenario);
   if (!seams.Ready(options.scenario)) return EXIT_USAGE;
-  if (options.json) return FlashJson(seams, options);
+  // A signal cancels every run through this switch: each ends through its own failure path and
+  // gives its port back.
+  CancelSwitch cancel(seams.Ports(), SystemClock());
+  const InterruptWatch interrupts(cancel);
+  const DeviceRunSeams runSeams{cancel.Ports(), seams.Tree(), cancel.GetClock()};
+  if (options.json) return FlashJson(runSeams, options, interrupts);
 
   std::unique_ptr<ProgressView> progress;
   if (StderrIsTerminal()) {
@@ -185,17 +212,17 @@ int RunFlash(const FlashOptions& options) {
         std::make_unique<ProgressView>(stderr, SystemClock(), StdoutIsTerminal(), &StderrColumns);
   }
   CliPanel panel(stdout, options.file, false, progress.get());
-  CancelSwitch cancel(seams.Ports(), SystemClock());
-  const InterruptWatch interrupts(cancel);
-  Station station{cancel.Ports(), seams.Tree(), cancel.GetClock(), panel};
-  const Chosen chosen = ChooseDevices(station, options);
+  Station scan{runSeams.ports, runSeams.tree, runSeams.clock, panel};
+  const Chosen chosen = ChooseDevices(scan, options);
   if (chosen.jobs.empty()) return NoDeviceFound();
   if (chosen.jobs.size() > 1) {
     progress.reset();
-    return FlashLine(seams, options, chosen.jobs);
+    return FlashLine(runSeams, options, chosen.jobs, interrupts);
   }
 
   // One device: the run as the window makes it, its log as the window shows it.
+  TimeLimit limit(runSeams.ports, runSeams.clock, options.timeoutMs);
+  Station station{limit.Ports(), runSeams.tree, limit.GetClock(), panel};
   const std::optional<DeviceEntry>& entry = chosen.jobs.front().entry;
   station.devices = entry ? DeviceTable{*entry} : DeviceTable{};
   panel.Select(entry ? 0 : -1);
@@ -204,8 +231,12 @@ int RunFlash(const FlashOptions& options) {
   const bool succeeded = DownloadRunAt(station, events).success;
   if (const int status = interrupts.ExitStatus(); status != 0) {
     progress.reset();  // its line ends first
-    WriteText(stderr, "iapflash: the run was interrupted by " + interrupts.Name() + "\n");
+    SayInterrupted(interrupts, "the run was");
     return status;
+  }
+  if (!succeeded && limit.Expired()) {
+    progress.reset();
+    WriteText(stderr, limit.Line() + "\n");
   }
   return succeeded ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ struct FlashOptions {
   bool all = false;                // every device of one fresh scan
   bool iap = false;
   bool json = false;
+  std::optional<uint64_t> timeoutMs;  // each device's whole run, in real time
   // The simulated bus's scenario; empty: the machine's own ports and devices.
   std::optional<std::string> scenario;
 };

@@ -2,6 +2,9 @@
 
 #include <variant>
 
+#include "cli/cli_panel.h"
+#include "cli/terminal.h"
+
 namespace iapflash::cli {
 namespace {
 
@@ -128,14 +131,16 @@ std::string DeviceProgressLines::Line(std::size_t position, int width) const {
   } else {
     line += "waiting";
   }
-  return CutToWidth(line, width);
+  // A failure line may hold what a device sent: it never drives the terminal.
+  return CutToWidth(WithControlsEscaped(line), width);
 }
 
 void DeviceProgressLines::Erase() {
   if (drawnLines_ == 0) return;
   // Up to the block's first line, and everything from there down cleared.
-  std::fprintf(terminal_, "\x1b[%dA\r\x1b[J", drawnLines_);
-  std::fflush(terminal_);
+  std::string erase = "\x1b[";
+  erase.append(std::to_string(drawnLines_)).append("A\r\x1b[J");
+  WriteText(terminal_, erase);
   drawnLines_ = 0;
 }
 
@@ -146,8 +151,7 @@ void DeviceProgressLines::Draw() {
   std::string block;
   if (drawnLines_ > 0) block.append("\x1b[").append(std::to_string(drawnLines_)).append("A\r");
   for (std::size_t k = 0; k < devices_.size(); ++k) block.append(Line(k, width)).append("\x1b[K\n");
-  std::fwrite(block.data(), 1, block.size(), terminal_);
-  std::fflush(terminal_);
+  WriteText(terminal_, block);
   drawnLines_ = static_cast<int>(devices_.size());
   drawnAtMs_ = clock_.NowMs();
 }

@@ -2,6 +2,8 @@
 
 #include <variant>
 
+#include "cli/terminal.h"
+
 namespace iapflash::cli {
 namespace {
 
@@ -76,8 +78,7 @@ void JsonEvents::Write(const Object& object) {
   std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   text += '\n';
   if (progress_) progress_->BeforeLog();
-  std::fwrite(text.data(), 1, text.size(), out_);
-  std::fflush(out_);
+  WriteText(out_, text);
   if (progress_) progress_->AfterLog();
 }
 
@@ -179,7 +180,9 @@ void JsonEvents::OnDone(std::size_t position, const DeviceOutcome& outcome) {
   } else {
     object["failed_step"] = static_cast<int>(finished.failedStep);
     object["failed_step_name"] = StepName(finished.failedStep);
-    object["layer"] = LayerName(finished.layer);
+    object["layer"] = outcome.interrupted ? "interrupted"
+                      : outcome.timedOut  ? "timeout"
+                                          : LayerName(finished.layer);
     object["message"] = outcome.failureLine;
   }
   object["seconds"] = Seconds(outcome.ms);

@@ -2,14 +2,16 @@
 
 #include <algorithm>
 
+#include "cli/cli_panel.h"
 #include "cli/progress.h"
+#include "cli/terminal.h"
 
 namespace iapflash::cli {
 namespace {
 
+// Text a device sent (its replies shown in the log) never drives the terminal.
 void Write(std::FILE* out, const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), out);
-  std::fflush(out);
+  WriteText(out, WithControlsEscaped(text));
 }
 
 // text padded with blanks to width columns (left-aligned), or right-aligned.

@@ -1,5 +1,6 @@
 // iapflash: the command line. Parses the arguments and hands over to the commands.
 #include <CLI/CLI.hpp>
+#include <cmath>
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -86,6 +87,20 @@ int main(int argc, char** argv) {
       ->needs(portOption);
   flashCommand->add_flag("--json", flash.json,
                          "Write one JSON object per line on stdout instead of the log text");
+  double timeoutSeconds = 0;
+  CLI::Option* timeoutOption =
+      flashCommand
+          ->add_option("--timeout", timeoutSeconds,
+                       "Stop each device's run that has not ended after SECONDS, as a failure")
+          ->option_text("SECONDS")
+          ->check([](const std::string& text) -> std::string {
+            // At most a million seconds: over eleven days, past any station's patience.
+            double seconds = 0;
+            if (!CLI::detail::lexical_cast(text, seconds) || !(seconds > 0) || seconds > 1e6) {
+              return "not a number of seconds greater than 0 and at most 1000000: " + text;
+            }
+            return "";
+          });
   AddSimulate(*flashCommand, flashScenario);
 
   PackOptions pack;
@@ -171,6 +186,9 @@ int main(int argc, char** argv) {
     flash.scenario = scenarioOf(*flashCommand, flashScenario);
     if (!knownScenario(flash.scenario)) return EXIT_USAGE;
     if (deviceOption->count() > 0) flash.device = device;
+    if (timeoutOption->count() > 0) {
+      flash.timeoutMs = static_cast<uint64_t>(std::ceil(timeoutSeconds * 1000.0));
+    }
     if (const auto twice = PortNamedTwice(flash.ports)) {
       std::cerr << "--port: " << *twice << " is named twice\n"
                 << "Run with --help for more information.\n";
