@@ -182,6 +182,26 @@ TEST_F(DeviceRunsTest, AFileThatCannotBeReadFailsEveryDeviceWithTheLoadersLine) 
   EXPECT_TRUE(bus->BootProgram("COM8")->Commands().empty());
 }
 
+TEST_F(DeviceRunsTest, ARunStoppedFromOutsideSaysSoLastAndThatIsItsFailure) {
+  WriteImage(std::vector<uint8_t>(64, 0x5A));
+  const auto bus = MakeSimulatedBus({BootProgram("COM8", 1)}, clock);
+  ASSERT_NE(bus, nullptr);
+  DeviceEntry missing;
+  missing.ports.push_back(PortEntry{.portName = "COM99"});
+  missing.inIapMode = true;
+  const std::vector<DeviceJob> jobs = {{"COM8", Found(BootProgram("COM8", 1))}, {"COM99", missing}};
+  DeviceRunLimits limits;
+  limits.interruption = [] { return std::string("SIGTERM"); };
+  const auto outcomes = RunDevices({bus->Ports(), bus->Tree(), clock}, path, jobs, report, limits);
+  EXPECT_TRUE(outcomes[0].finished.success);
+  EXPECT_FALSE(outcomes[0].interrupted) << "a run that succeeded was not stopped";
+  EXPECT_EQ(report.Lines(0).back(), "****固件下载成功.");
+  EXPECT_TRUE(outcomes[1].interrupted);
+  EXPECT_FALSE(outcomes[1].timedOut);
+  EXPECT_EQ(outcomes[1].failureLine, "iapflash: the run was interrupted by SIGTERM");
+  EXPECT_EQ(report.Lines(1).back(), "iapflash: the run was interrupted by SIGTERM");
+}
+
 TEST(DeviceRuns, NoJobsIsNoRun) {
   testing::VirtualClock clock;
   const auto bus = MakeSimulatedBus(std::vector<SimUsbDevice>{}, clock);

@@ -65,7 +65,11 @@ TEST(LineReport, EveryLineCarriesItsDevicesLabel) {
   report.OnLine(1, "4.写FLASH>>");
   report.OnLine(0, "");
   report.OnLine(1, "....  成功");
-  EXPECT_EQ(Contents(out), "[1 /dev/pts/12] 4.写FLASH>>\n[0 COM5] \n[1 /dev/pts/12] ....  成功\n");
+  report.OnLine(0, ".    设备无响应2:\x1b[2J");
+  EXPECT_EQ(Contents(out),
+            "[1 /dev/pts/12] 4.写FLASH>>\n[0 COM5] \n[1 /dev/pts/12] ....  成功\n"
+            "[0 COM5] .    设备无响应2:\\x1B[2J\n")
+      << "what a device sent never drives the terminal";
   std::fclose(out);
 }
 
@@ -135,6 +139,21 @@ TEST_F(JsonEventsTest, EachRunEventBecomesOneObjectWithItsFields) {
   EXPECT_EQ(objects[7]["failed"], 1);
   EXPECT_EQ(objects[7]["exit_status"], 1);
   EXPECT_FALSE(objects[7].contains("position"));
+}
+
+TEST_F(JsonEventsTest, ARunStoppedByItsLimitOrASignalSaysSoInItsLayer) {
+  DeviceOutcome timedOut = Failed(RunStep::Program, FailureLayer::Link, "time", 2000);
+  timedOut.timedOut = true;
+  DeviceOutcome interrupted = Failed(RunStep::OpenLink, FailureLayer::ModeSwitch, "signal", 10);
+  interrupted.interrupted = true;
+  events.OnDone(0, timedOut);
+  events.OnDone(1, interrupted);
+  const auto objects = Objects(Contents(out));
+  ASSERT_EQ(objects.size(), 2u);
+  EXPECT_EQ(objects[0]["layer"], "timeout");
+  EXPECT_EQ(objects[0]["message"], "time");
+  EXPECT_EQ(objects[0]["failed_step_name"], "program") << "where it stood when it was stopped";
+  EXPECT_EQ(objects[1]["layer"], "interrupted");
 }
 
 TEST_F(JsonEventsTest, TextThatIsNotUtf8IsReplacedNotRefused) {

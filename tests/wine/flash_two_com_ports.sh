@@ -3,7 +3,8 @@
 # to the pseudo-terminal of a simulated device served by the Linux build (`iapflash sim`). Once
 # into two good devices (labelled lines, summary, exit 0, both memories equal to the image), and
 # once with --json into a good device and one that refuses a program packet (exit 1, the good one
-# still downloaded, every line valid against the documented schema).
+# still downloaded, every line valid against the documented schema); then --timeout against a
+# slow device.
 #   flash_two_com_ports.sh WINE_RUN PREFIX IAPFLASH_EXE LINUX_BUILD UPDATE_FILE SCHEMA VALIDATOR
 set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5 schema=$6 validator=$7
@@ -87,4 +88,20 @@ grep -q '"position":1,"port":"COM8","success":false,"failed_step":4,.*"message":
 grep -q '"event":"summary",.*"devices":2,"succeeded":1,"failed":1,"exit_status":1' \
   "$work/json.out" || fail "no summary object"
 same_as_image good
+
+# --timeout: a device that takes 400 ms over each reply is stopped after 2 s, its port closed.
+serve COM7 slow --latency 400
+started=$SECONDS
+status=0
+"$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 --iap \
+  --timeout 2 >"$work/slow.out" 2>"$work/slow.err" || status=$?
+elapsed=$((SECONDS - started))
+stop_servers
+echo "== --timeout 2 over COM7 (exit $status, $elapsed s)"
+cat "$work/slow.err"
+[ "$status" -eq 1 ] || fail "a run past its time limit exited with $status, not 1"
+grep -qx 'iapflash: the run was stopped at its time limit of 2 s' "$work/slow.err" ||
+  fail "no time-limit line on stderr"
+grep -A1 -x '7.关闭下载接口>>' "$work/slow.out" | grep -qx '    已关闭。' || fail "the port was not closed"
+[ "$elapsed" -le 12 ] || fail "the time limit took $elapsed s to end the run"
 echo "PASSED"
