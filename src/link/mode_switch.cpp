@@ -75,6 +75,7 @@ std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort
       LogAppend(env.log, ".");
       if (!ReachedAgain(env.ports, appPort)) continue;
       LogLine(env.log, "已切换,端口:%s", appPort.c_str());
+      env.events.OnEvent(ModeSwitchStep{SwitchStage::Found, appPort});
       return appPort;
     }
     if (std::optional<std::string> iapPort = FindIapPort(env.tree, locationInfo)) {
