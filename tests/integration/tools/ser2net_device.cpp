@@ -2,7 +2,7 @@
 // under Wine): prints the port name that reaches it, serves until SIGINT or SIGTERM, then writes
 // the device's flash to the file given with --memory. --fault takes a simulated fault, as
 // `iapflash sim` does.
-//   ser2net_device [--tcp] [--memory FILE] [--fault SPEC]...
+//   ser2net_device [--tcp] [--memory FILE] [--fault FAULT]...
 #include <pthread.h>
 #include <signal.h>
 
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--fault") == 0 && i + 1 < argc && ParseSimFault(argv[i + 1])) {
       faults.push_back(*ParseSimFault(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: ser2net_device [--tcp] [--memory FILE] [--fault SPEC]...\n");
+      std::fprintf(stderr, "usage: ser2net_device [--tcp] [--memory FILE] [--fault FAULT]...\n");
       return 2;
     }
   }
