@@ -77,6 +77,39 @@ bool ShowsErrorIcon(HWND box) {
   return search.found;
 }
 
+// A file whose whole path is 259 characters long (a copy of from) and, as the text of a
+// 300-character path, that path with more after it: a path that names nothing, whose first 259
+// characters name the copy. Removed again when it goes.
+class LongPathTwin {
+ public:
+  explicit LongPathTwin(const std::string& from) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    folder_ =
+        std::wstring(temp, length) + L"iapflash-twin-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder_.c_str(), nullptr);
+    const std::wstring start = folder_ + L"\\twin-";
+    twin_ = start + std::wstring(TWIN_UNITS - start.size() - 4, L't') + L".bin";
+    made_ = twin_.size() == TWIN_UNITS && CopyFileW(Widen(from).c_str(), twin_.c_str(), FALSE);
+  }
+  ~LongPathTwin() {
+    DeleteFileW(twin_.c_str());
+    RemoveDirectoryW(folder_.c_str());
+  }
+  LongPathTwin(const LongPathTwin&) = delete;
+  LongPathTwin& operator=(const LongPathTwin&) = delete;
+
+  bool Made() const { return made_; }
+  // 300 characters: the twin's path and 41 more.
+  std::string LongerPath() const { return Narrow(twin_ + L"-" + std::wstring(40, L'x')); }
+
+ private:
+  static constexpr std::size_t TWIN_UNITS = 259;
+  std::wstring folder_;
+  std::wstring twin_;
+  bool made_ = false;
+};
+
 class Driver {
  public:
   Driver(HWND dialog, std::string& report) : dialog_(dialog), report_(report) {}
@@ -233,6 +266,19 @@ bool RunSelfTest(const MainWindow& window, const std::string& updateFile, std::s
   d.Click(IDC_DOWNLOAD);
   d.ExpectErrorBox(FILE_MISSING_TEXT);
   d.Check(d.Log() == before, "a missing file logs nothing");
+
+  // A 300-character path that names no file, whose first 259 characters name one: the path is
+  // read whole, so the missing file is refused and nothing downloads.
+  {
+    const LongPathTwin twin(updateFile);
+    d.Check(twin.Made(), "a file whose path is 259 characters long can be made");
+    d.SetPath(twin.LongerPath());
+    d.Click(IDC_DOWNLOAD);
+    d.ExpectErrorBox(FILE_MISSING_TEXT);
+    d.Check(d.Log() == before, "a long path to a missing file logs nothing");
+    d.Check(IsWindowEnabled(d.Control(IDC_DOWNLOAD)) != 0, "no download starts");
+  }
+  d.SetPath(updateFile + ".missing");
 
   // The open-file dialog, cancelled: a log line, the path unchanged.
   d.Click(IDC_BROWSE);

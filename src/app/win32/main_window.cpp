@@ -7,9 +7,20 @@
 namespace iapflash::gui {
 namespace {
 
-// The path control holds at most 259 characters; the open-file dialog fills 512.
-constexpr int PATH_CHARS = 260;
-constexpr DWORD FILE_DIALOG_CHARS = 512;
+// The open-file dialog fills a buffer of its caller's size: room for the longest path the
+// system's file calls take, so that no path it can open is refused for want of room.
+constexpr DWORD FILE_DIALOG_CHARS = 32768;
+
+// The whole text of a control, however long: a path cut to a buffer's size could name another
+// file.
+std::wstring WholeText(HWND control) {
+  const int length = GetWindowTextLengthW(control);
+  if (length <= 0) return {};
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = GetWindowTextW(control, text.data(), length + 1);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
+}
 
 }  // namespace
 
@@ -66,7 +77,7 @@ void MainWindow::ShowError(const std::string& text) {
 }
 
 bool MainWindow::ChooseUpdateFile(std::string& path) {
-  wchar_t chosen[FILE_DIALOG_CHARS] = {};
+  std::wstring chosen(FILE_DIALOG_CHARS, L'\0');
   // Description and pattern, each NUL-terminated, and an empty entry to end the list.
   const std::wstring pattern = Widen(FILE_DIALOG_FILTER);
   const std::wstring filter = pattern + L'\0' + pattern + L'\0' + L'\0';
@@ -75,19 +86,18 @@ bool MainWindow::ChooseUpdateFile(std::string& path) {
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = window_.load();
   dialog.lpstrFilter = filter.c_str();
-  dialog.lpstrFile = chosen;
+  dialog.lpstrFile = chosen.data();
   dialog.nMaxFile = FILE_DIALOG_CHARS;
   dialog.lpstrTitle = title.c_str();
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST | OFN_SHOWHELP | OFN_READONLY;
+  // A path longer than the buffer fails the dialog (FNERR_BUFFERTOOSMALL): never cut.
   if (!GetOpenFileNameW(&dialog)) return false;
-  path = Narrow(chosen);
+  path = Narrow(chosen.c_str());
   return true;
 }
 
 std::string MainWindow::FilePathText() {
-  wchar_t text[PATH_CHARS] = {};
-  GetWindowTextW(Control(IDC_FILE_PATH), text, PATH_CHARS);
-  return Narrow(text);
+  return Narrow(WholeText(Control(IDC_FILE_PATH)));
 }
 
 void MainWindow::SetFilePathText(const std::string& path) {
