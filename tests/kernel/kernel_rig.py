@@ -67,6 +67,15 @@ def _run(args, **kwargs):
     return subprocess.run(args, check=False, capture_output=True, text=True, **kwargs)
 
 
+def check_tools():
+    """Raises RigUnavailable when a program the bench needs is missing."""
+    for program, package in (("qemu-system-x86_64", "qemu-system-x86"),
+                             ("busybox", "busybox-static"), ("apt-get", "apt"),
+                             ("dpkg-deb", "dpkg"), ("ldd", "libc-bin"), ("tar", "tar")):
+        if shutil.which(program) is None:
+            raise RigUnavailable("%s is missing (Debian package %s)" % (program, package))
+
+
 def kernel_package():
     """The name of the kernel package that linux-image-amd64 depends on."""
 
@@ -260,8 +269,6 @@ def build_initramfs(packages, tool, rules, boards, extra_files=()):
         image.directory(folder)
 
     busybox = shutil.which("busybox")
-    if busybox is None:
-        raise RigUnavailable("busybox is missing (Debian package busybox-static)")
     image.file("usr/bin/busybox", Path(busybox).read_bytes(), 0o755)
     image.symlink("usr/bin/sh", "busybox")
 
@@ -363,8 +370,6 @@ class Machine:
         self.workdir = Path(workdir)
         self.console = self.workdir / "console.log"
         qemu = shutil.which("qemu-system-x86_64")
-        if qemu is None:
-            raise RigUnavailable("qemu-system-x86_64 is missing (Debian package qemu-system-x86)")
         sockets = ["cmd", "ctl"] + ["board%d" % n for n in range(boards)]
         # A socket's path has at most 107 bytes: they live in a short folder of their own.
         self._sockets = Path(tempfile.mkdtemp(prefix="kernel-bench-"))
@@ -391,9 +396,17 @@ class Machine:
             self.boot_seconds = time.monotonic() - started
             if status != 0:
                 raise RigError("udev did not settle: " + err)
-        except BaseException:
+        except BaseException as error:
             self.stop()
-            raise
+            raise RigError("the bench did not boot: %s\nthe guest's console ended with:\n%s" %
+                           (error, self.console_tail())) from error
+
+    def console_tail(self, lines=30):
+        try:
+            text = self.console.read_text(errors="replace")
+        except OSError:
+            return "(no console log)"
+        return "\n".join(text.splitlines()[-lines:])
 
     def board_socket(self, number):
         return self._boards[number]

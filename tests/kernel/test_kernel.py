@@ -201,6 +201,7 @@ class KernelBench(unittest.TestCase):
 
 def prepare(tool, cache, workdir):
     """Fetches, builds and boots the bench; fills Bench."""
+    kernel_rig.check_tools()
     images = {}
     files = []
     for name, size, seed in (("large", 102400, 1), ("small", 8192, 2)):
