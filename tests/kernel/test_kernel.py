@@ -74,10 +74,12 @@ def download_lines(size, port, switched_from=None):
 
 class KernelBench(unittest.TestCase):
     def setUp(self):
+        self.started = time.monotonic()
         for board in Bench.boards:
             board.remove()
 
     def tearDown(self):
+        print("(%.1f s) " % (time.monotonic() - self.started), end="", file=sys.stderr, flush=True)
         for board in Bench.boards:
             board.check()
 
@@ -217,8 +219,9 @@ def prepare(tool, cache, workdir):
     Bench.boards = [bench_board.Board(Bench.machine, n, tool, workdir) for n in range(BOARDS)]
     Bench.tool = tool
     Bench.images = images
-    print("kernel bench: %s booted to a settled udev in %.1f s" %
-          (kernel.name, Bench.machine.boot_seconds), file=sys.stderr)
+    uptime = Bench.machine.cmd.run("cut -d' ' -f1 /proc/uptime")[1].strip()
+    print("kernel bench: %s booted to a settled udev in %.1f s (guest uptime %s s)" %
+          (kernel.name, Bench.machine.boot_seconds, uptime), file=sys.stderr)
 
 
 def main():
