@@ -97,6 +97,7 @@ class Board:
         with self._lock:
             self._mode = "absent"
             self._unplug_after = None
+            self._restart_at = None
 
     def end_boot_program(self):
         """Ends the running boot program; returns its flash memory."""
@@ -123,6 +124,7 @@ class Board:
         os.write(self._wake_write, b"x")
 
     def _start_sim(self):
+        self._stop_sim()  # a board has one boot program at a time
         with self._lock:
             self._sims += 1
             memory = self._workdir / ("board%d-sim%d.bin" % (self.number, self._sims))
