@@ -19,6 +19,7 @@ from pathlib import Path
 MODE_REQUEST = b"#K!Q%T&_BLD*907M"
 MODE_REPLY = b"Enter?IAP?Mode"
 BOOT_PRODUCT = "2c71"
+START_CODE = 2
 MEMORY_SIZE = 102400
 # The application restarts into its boot program this long after its reply, as the firmware does.
 RESTART_DELAY_S = 0.3
@@ -53,6 +54,8 @@ class Board:
         self._sim_fd = None
         self._sims = 0
         self.requests = 0
+        self.starts = []  # start commands each boot program received, in order
+        self._frames = b""
         self.memories = []  # the flash of each boot program that ended, in order
         self.error = None
         self._unplugged = threading.Event()
@@ -92,12 +95,16 @@ class Board:
         self._gadget("plug")
 
     def remove(self):
+        """Takes the board away and forgets what it saw."""
         self._gadget("remove")
         self._stop_sim()
         with self._lock:
             self._mode = "absent"
             self._unplug_after = None
             self._restart_at = None
+            self.requests = 0
+            self.starts = []
+            self.memories = []
 
     def end_boot_program(self):
         """Ends the running boot program; returns its flash memory."""
@@ -139,6 +146,8 @@ class Board:
             tty.setraw(self._sim_fd)
             self._mode = "boot"
             self._boot_bytes = 0
+            self._frames = b""
+            self.starts.append(0)
         self._wake()
 
     def _stop_sim(self):
@@ -206,6 +215,7 @@ class Board:
             self._boot_bytes += len(data)
             if data:
                 _write_all(fd, data)
+                self._count_starts(data)
             if limit is not None and self._boot_bytes >= limit:
                 with self._lock:
                     self._mode = "unplugged"
@@ -213,6 +223,20 @@ class Board:
                 self._gadget("unplug")
                 self._stop_sim()
                 self._unplugged.set()
+
+    def _count_starts(self, data):
+        """Counts the start commands among the frames 0x57 0xAB code length ... checksum."""
+        self._frames += data
+        while len(self._frames) >= 4:
+            if self._frames[:2] != b"\x57\xab":
+                self._frames = self._frames[1:]
+                continue
+            size = 2 + 2 + self._frames[3] + 1
+            if len(self._frames) < size:
+                return
+            if self._frames[2] == START_CODE:
+                self.starts[-1] += 1
+            self._frames = self._frames[size:]
 
     def _restart_into_boot_program(self):
         self._start_sim()

@@ -143,6 +143,8 @@ class KernelBench(unittest.TestCase):
                          bench_board.BOOT_PRODUCT + "\n")
         self.assertEqual(target.requests, 1)
         self.assertEqual(other.requests, 0)
+        self.assertEqual(target.starts, [1])
+        self.assertEqual(other.starts, [0])
         self.assertEqual(target.end_boot_program(), Bench.images["large"])
         self.assertEqual(other.end_boot_program(), b"\xff" * bench_board.MEMORY_SIZE)
 
@@ -175,6 +177,7 @@ class KernelBench(unittest.TestCase):
             ["已查找到2个设备"] + download_lines(len(Bench.images["small"]), "ttyACM0")) + "$")
         memory = board.end_boot_program()
         self.assertEqual(memory[:len(Bench.images["small"])], Bench.images["small"])
+        self.assertEqual(board.starts[-2:], [1, 1])
 
     # 4. Permissions as the udev rules give them.
     def test_permissions(self):
@@ -199,6 +202,7 @@ class KernelBench(unittest.TestCase):
             ["已查找到2个设备"] + download_lines(len(Bench.images["small"]), "ttyACM0")) + "$")
         memory = board.end_boot_program()
         self.assertEqual(memory[:len(Bench.images["small"])], Bench.images["small"])
+        self.assertEqual(board.starts, [1])  # the refused open sent nothing
 
 
 def prepare(tool, cache, workdir):
