@@ -114,8 +114,8 @@ int main(int argc, char** argv) {
       ->required();
   packCommand
       ->add_option("-o,--output", pack.out,
-                   "The update file to write (never IN itself): Intel HEX text when its name "
-                   "contains .hex, else BIN")
+                   "The update file to write (never IN itself): Intel HEX text when the file's "
+                   "own name contains .hex (its folders do not count), else BIN")
       ->type_name("OUT")
       ->required();
   packCommand
@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
       ->check([](const std::string& text) -> std::string {
         return ParseAddress(text) ? "" : "not a 32-bit address: " + text;
       });
+  packCommand->add_flag("--force", pack.force, "Replace OUT even when it is marked read-only");
 
   std::string infoFile;
   CLI::App* infoCommand = app.add_subcommand(

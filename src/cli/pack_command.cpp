@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
 #include "cli/loader_view.h"
 #include "image/pack.h"
 #include "image/update_file.h"
+#include "platform/cancel_switch.h"
+#include "platform/clock.h"
 #include "platform/file_reader.h"
 #include "platform/file_writer.h"
 #include "platform/system_error.h"
@@ -83,11 +86,18 @@ int RunPack(const PackOptions& options) {
   if (SameFile(options.in, options.out)) {
     return Refuse(options.out, "this is the input file itself; pack never overwrites its input");
   }
+  if (!options.force && IsReadOnlyFile(options.out)) {
+    return Refuse(options.out, "the file is read-only; pack replaces it only with --force");
+  }
   std::vector<uint8_t> content;
   std::string problem;
   if (!ReadWholeFile(options.in, content, problem)) return Refuse(options.in, problem);
 
-  const bool hexPayload = IsHexPath(options.out);
+  // The kind follows the file's own name, whatever its folders are called: the name is what
+  // the file keeps when it is copied or chosen from another folder.
+  const std::string written = StoredPath(options.out);
+  const std::string name = StoredFileName(options.out);
+  const bool hexPayload = IsHexPath(name);
   const PackResult pack = PackUpdate(
       options.in, std::string_view(reinterpret_cast<const char*>(content.data()), content.size()),
       options.base, hexPayload, MAX_IMAGE_SIZE);
@@ -103,29 +113,59 @@ int RunPack(const PackOptions& options) {
     return Refuse(where, pack.message);
   }
 
-  // What the download will read, checked before anything is written.
-  const LoaderView loaded = LoadBytesLikeTheLoader(options.out, pack.file);
+  // What the download will read under the file's name, checked before anything is written.
+  const LoaderView loaded = LoadBytesLikeTheLoader(name, pack.file);
   if (!loaded.accepted || loaded.image != pack.image) {
     std::string said;
     for (const std::string& line : loaded.lines) said += "\n" + line;
     return Refuse(options.out, "the loader would not read back the image; nothing written" + said);
   }
 
+  // A signal during the write ends it with the temporary file removed and OUT as it was.
+  CancelSwitch stop(LocalSerialPorts(), SystemClock());
   SystemError error = 0;
-  if (!WriteFileAtomically(options.out, pack.file.data(), pack.file.size(), error)) {
-    return Refuse(options.out, "cannot write it: " + ErrorText(error));
+  bool done = false;
+  int interrupted = 0;
+  std::string signal;
+  {
+    const InterruptWatch interrupts(stop);
+    AtomicWriteOptions how;
+    how.replaceReadOnly = options.force;
+    how.stopped = [&stop] { return stop.Cancelled(); };
+    done = WriteFileAtomically(options.out, pack.file.data(), pack.file.size(), error, how);
+    interrupted = interrupts.ExitStatus();
+    signal = interrupts.Name();
   }
-  if (!PathWithinLimit(options.out)) {
+  if (!done && interrupted != 0) {
+    std::fprintf(stderr, "iapflash: %s: pack interrupted by %s; the file is as it was\n",
+                 options.out.c_str(), signal.c_str());
+    return interrupted;
+  }
+  if (!done) return Refuse(options.out, "cannot write it: " + ErrorText(error));
+  if (!PathWithinLimit(written)) {
     std::fprintf(stderr,
                  "iapflash: warning: %s: the path is longer than a download opens; move or "
                  "rename the file before downloading it\n",
-                 options.out.c_str());
+                 written.c_str());
+  }
+  // The loader takes any path that contains .hex for Intel HEX: a BIN file in such a folder is
+  // refused by a download that opens it there, under the path given or the full one.
+  if (!hexPayload) {
+    const std::string full = AbsolutePath(written);
+    const std::string& hexPath = IsHexPath(written) ? written : full;
+    if (IsHexPath(hexPath)) {
+      std::fprintf(stderr,
+                   "iapflash: warning: %s: written as BIN, as its name says, but a download reads "
+                   "the path %s as Intel HEX (it contains .hex) and refuses the file; move it to "
+                   "a folder without .hex in its path before downloading it\n",
+                   written.c_str(), hexPath.c_str());
+    }
   }
   const std::string from = pack.inputHex ? "Intel HEX at " + Hex32(pack.base) : "a raw binary";
   std::printf("%s: %s update file of %u bytes; image of %u bytes from %s, checksum %s (%u)\n",
-              options.out.c_str(), hexPayload ? "HEX" : "BIN",
-              static_cast<unsigned>(pack.file.size()), static_cast<unsigned>(pack.image.size()),
-              from.c_str(), Hex32(loaded.checksum).c_str(), static_cast<unsigned>(loaded.checksum));
+              written.c_str(), hexPayload ? "HEX" : "BIN", static_cast<unsigned>(pack.file.size()),
+              static_cast<unsigned>(pack.image.size()), from.c_str(),
+              Hex32(loaded.checksum).c_str(), static_cast<unsigned>(loaded.checksum));
   return EXIT_RUN_SUCCEEDED;
 }
 

@@ -94,5 +94,100 @@ TEST_F(FileWriterTest, SameFileSeesThroughSpellings) {
 #endif
 }
 
+TEST_F(FileWriterTest, AStopBeforeTheRenameLeavesTheOldFileAndNoTemporaryFile) {
+  // 200000 bytes go in four pieces: the write asks before each and once more before the rename.
+  const fs::path out = dir_ / "update.bin";
+  const std::vector<uint8_t> bytes(200000, 0x5A);
+  for (int stopAt = 1; stopAt <= 5; ++stopAt) {
+    SCOPED_TRACE(stopAt);
+    std::ofstream(out, std::ios::binary) << "previous";
+    int asked = 0;
+    AtomicWriteOptions how;
+    how.stopped = [&] { return ++asked >= stopAt; };
+    SystemError error = 0;
+    EXPECT_FALSE(WriteFileAtomically(out.string(), bytes.data(), bytes.size(), error, how));
+    EXPECT_EQ(error, CancelledError());
+    EXPECT_EQ(Read(out), "previous");
+    EXPECT_EQ(Entries(), std::vector<std::string>{"update.bin"});
+  }
+  AtomicWriteOptions never;
+  never.stopped = [] { return false; };
+  SystemError error = 0;
+  ASSERT_TRUE(WriteFileAtomically(out.string(), bytes.data(), bytes.size(), error, never));
+  EXPECT_EQ(Read(out), std::string(200000, '\x5A'));
+}
+
+TEST_F(FileWriterTest, ReadOnlyIsTheUsersMarkOnAnExistingFile) {
+  const fs::path marked = dir_ / "marked.bin";
+  const fs::path plain = dir_ / "plain.bin";
+  std::ofstream(marked) << "m";
+  std::ofstream(plain) << "p";
+  fs::create_directories(dir_ / "folder");
+  fs::permissions(marked, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  EXPECT_TRUE(IsReadOnlyFile(marked.string()));
+  EXPECT_FALSE(IsReadOnlyFile(plain.string()));
+  EXPECT_FALSE(IsReadOnlyFile((dir_ / "missing.bin").string()));
+  EXPECT_FALSE(IsReadOnlyFile((dir_ / "folder").string()));
+
+  // Replaced when asked (the caller asks the user); the new file is an ordinary one.
+  const uint8_t bytes[] = {7, 7, 7};
+  SystemError error = 0;
+  AtomicWriteOptions how;
+  how.replaceReadOnly = true;
+  ASSERT_TRUE(WriteFileAtomically(marked.string(), bytes, sizeof bytes, error, how)) << error;
+  EXPECT_EQ(Read(marked), "\x07\x07\x07");
+  EXPECT_FALSE(IsReadOnlyFile(marked.string()));
+#if defined(_WIN32)
+  // The system itself refuses otherwise, and the file keeps its mark.
+  fs::permissions(plain, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  EXPECT_FALSE(WriteFileAtomically(plain.string(), bytes, sizeof bytes, error));
+  EXPECT_EQ(Read(plain), "p");
+  EXPECT_TRUE(IsReadOnlyFile(plain.string()));
+  fs::permissions(plain, fs::perms::owner_write, fs::perm_options::add);
+#endif
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"folder", "marked.bin", "plain.bin"}));
+}
+
+TEST_F(FileWriterTest, StoredNamesAreWhatTheSystemKeeps) {
+  struct Case {
+    const char* given;
+    const char* path;
+    const char* name;
+  };
+#if defined(_WIN32)
+  // Trailing dots and blanks of the last part go; the folders' stay as they are.
+  const Case cases[] = {
+      {"new.bin.", "new.bin", "new.bin"},
+      {"out\\new.bin. .", "out\\new.bin", "new.bin"},
+      {"fw.hexfiles/app.bin", "fw.hexfiles/app.bin", "app.bin"},
+      {"C:app.hex.", "C:app.hex", "app.hex"},
+      {"dir.\\app.bin", "dir.\\app.bin", "app.bin"},
+      {"dir\\..", "dir\\..", ".."},
+  };
+#else
+  const Case cases[] = {
+      {"new.bin.", "new.bin.", "new.bin."},
+      {"fw.hexfiles/app.bin", "fw.hexfiles/app.bin", "app.bin"},
+      {"fw.hexfiles\\app.bin", "fw.hexfiles\\app.bin", "fw.hexfiles\\app.bin"},
+      {"/abs/app.bin ", "/abs/app.bin ", "app.bin "},
+  };
+#endif
+  for (const Case& c : cases) {
+    EXPECT_EQ(StoredPath(c.given), c.path) << c.given;
+    EXPECT_EQ(StoredFileName(c.given), c.name) << c.given;
+  }
+  const fs::path here = fs::current_path();
+  EXPECT_EQ(fs::path(AbsolutePath("app.bin")), here / "app.bin");
+  EXPECT_EQ(AbsolutePath((dir_ / "app.bin").string()), (dir_ / "app.bin").string());
+
+  // Written under the stored name.
+  const uint8_t bytes[] = {1};
+  SystemError error = 0;
+  ASSERT_TRUE(WriteFileAtomically((dir_ / "new.bin.").string(), bytes, sizeof bytes, error));
+  EXPECT_EQ(Entries(), std::vector<std::string>{StoredFileName("new.bin.")});
+}
+
 }  // namespace
 }  // namespace iapflash

@@ -1,17 +1,30 @@
 // pack and info through the real binary: build output in, update files that the download
 // loads into the device byte for byte, and the loader's verdict on good and refused files.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "../image/hex_text.h"
 #include "fixtures.h"
 #include "program_run.h"
+
+extern char** environ;
 
 namespace iapflash::testing {
 namespace {
@@ -278,6 +291,236 @@ TEST(PackAndInfo, UsageErrorsExitWithTwo) {
     EXPECT_THAT(run.err, Not(IsEmpty()));
   }
   EXPECT_FALSE(fs::exists(folder.Path("x.bin")));
+}
+
+// The working folder for as long as it lives, given back after.
+class WorkingFolder {
+ public:
+  explicit WorkingFolder(const fs::path& folder) : previous_(fs::current_path()) {
+    fs::current_path(folder);
+  }
+  ~WorkingFolder() { fs::current_path(previous_); }
+  WorkingFolder(const WorkingFolder&) = delete;
+  WorkingFolder& operator=(const WorkingFolder&) = delete;
+
+ private:
+  fs::path previous_;
+};
+
+TEST(PackAndInfo, OutputKindFollowsTheFilesOwnNameAndAFolderNamedHexIsWarnedOf) {
+  const std::vector<uint8_t> image = EveryValueImage(600);
+  const std::string binPayload(image.begin(), image.end());
+  struct Case {
+    const char* out;  // under the test's folder, or relative to the working folder below
+    bool hexPayload;
+    const char* warnedPath;  // the path the warning names; empty: no warning
+  };
+  const Case cases[] = {
+      {"fw.hexfiles/app.bin", false, "fw.hexfiles/app.bin"},
+      {"fw.HEX/app.update", false, "fw.HEX/app.update"},
+      {"bins/app.hex", true, ""},
+      {"bins/app.bin", false, ""},
+      {"fw.hexfiles/app.Hex", true, ""},
+      {"work.hex/app.bin", false, "work.hex/app.bin"},  // relative, from inside work.hex
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    TempFolder folder;
+    const fs::path in = folder.Path("app.hex");
+    WriteText(in, BuildHex(image, 0x08004000, 16, "\n"));
+    const fs::path target = folder.Path(c.out);
+    fs::create_directories(target.parent_path());
+    std::string outArgument = target.string();
+    std::string warned = c.warnedPath[0] ? folder.Path(c.warnedPath).string() : "";
+    std::optional<WorkingFolder> working;
+    if (std::string(c.out).starts_with("work.hex/")) {
+      // Given as a bare name: only the full path shows the folder.
+      working.emplace(target.parent_path());
+      outArgument = target.filename().string();
+      warned = fs::current_path().string() + "/" + outArgument;
+    }
+    const ProgramResult pack = RunIapflash({"pack", in.string(), "-o", outArgument});
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    const std::string written = ReadText(target);
+    ASSERT_GT(written.size(), 512u);
+    const std::string payload = written.substr(512);
+    if (c.hexPayload) {
+      EXPECT_THAT(payload, StartsWith(":"));
+      EXPECT_THAT(pack.out, HasSubstr(": HEX update file"));
+    } else {
+      EXPECT_EQ(payload, binPayload) << "the image itself, not HEX text";
+      EXPECT_THAT(pack.out, HasSubstr(": BIN update file"));
+    }
+    if (warned.empty()) {
+      EXPECT_THAT(pack.err, IsEmpty());
+    } else {
+      EXPECT_EQ(pack.err, "iapflash: warning: " + outArgument +
+                              ": written as BIN, as its name says, but a download reads the path " +
+                              warned +
+                              " as Intel HEX (it contains .hex) and refuses the file; move it to "
+                              "a folder without .hex in its path before downloading it\n");
+    }
+  }
+}
+
+TEST(PackAndInfo, ReadOnlyOutputIsReplacedOnlyWithForce) {
+  TempFolder folder;
+  const fs::path in = folder.Path("app.hex");
+  WriteText(in, BuildHex(EveryValueImage(100), 0x08004000, 16, "\n"));
+  const fs::path out = folder.Path("update.bin");
+  struct Case {
+    const char* name;
+    fs::perms perms;
+  };
+  // The superuser may write every one of them; the user's mark is what counts.
+  const Case cases[] = {
+      {"NobodyMayWrite", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read},
+      {"ReadAndRunOnly", fs::perms::owner_read | fs::perms::owner_exec},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteText(out, "previous");
+    fs::permissions(out, c.perms);
+    const ProgramResult refused = RunIapflash({"pack", in.string(), "-o", out.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "iapflash: " + out.string() +
+                               ": the file is read-only; pack replaces it only with --force\n");
+    EXPECT_THAT(refused.out, IsEmpty());
+    EXPECT_EQ(ReadText(out), "previous");
+
+    const ProgramResult forced = RunIapflash({"pack", in.string(), "-o", out.string(), "--force"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_EQ(ReadText(out).size(), 512u + 100u);
+    EXPECT_EQ(FolderEntries(folder.Path("")), (std::vector<std::string>{"app.hex", "update.bin"}));
+    fs::remove(out);
+  }
+  // A file the user may write needs no --force.
+  WriteText(out, "previous");
+  fs::permissions(out, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(RunIapflash({"pack", in.string(), "-o", out.string()}).status, 0);
+}
+
+// pack under strace, whose every write and fsync waits delay first: a signal sent once the
+// temporary file exists arrives in the middle of the write, and another delayed call follows it
+// before the rename.
+class SlowPack {
+ public:
+  SlowPack(const fs::path& in, const fs::path& out, const fs::path& errFile) {
+    std::vector<std::string> all = {"strace",
+                                    "-f",
+                                    "-qq",
+                                    "-o",
+                                    "/dev/null",
+                                    "-e",
+                                    "trace=write,fsync",
+                                    "-e",
+                                    "inject=write,fsync:delay_enter=400ms",
+                                    IAPFLASH_BINARY,
+                                    "pack",
+                                    in.string(),
+                                    "-o",
+                                    out.string()};
+    std::vector<char*> argv;
+    for (auto& arg : all) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    // LeakSanitizer cannot stop the world under a tracer: the sanitizer builds run without it.
+    std::vector<std::string> environment;
+    for (char** e = environ; *e; ++e) {
+      if (!std::string_view(*e).starts_with("ASAN_OPTIONS=")) environment.emplace_back(*e);
+    }
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+    std::vector<char*> envp;
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int failed = posix_spawnp(&pid_, "strace", &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) pid_ = -1;
+  }
+  ~SlowPack() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      Wait();
+    }
+  }
+  SlowPack(const SlowPack&) = delete;
+  SlowPack& operator=(const SlowPack&) = delete;
+
+  bool Started() const { return pid_ > 0; }
+  // The exit status of strace, which is the traced program's.
+  int Wait() {
+    int raw = 0;
+    while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+    return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The pid in the name of pack's temporary file (.iapflash-PID-N.tmp) once it exists in folder,
+// or 0 after timeoutMs.
+pid_t WriterOfTemporaryFile(const fs::path& folder, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with(".iapflash-")) return std::stoi(name.substr(10));
+    }
+    usleep(2000);
+  }
+  return 0;
+}
+
+TEST(PackAndInfo, SignalDuringTheWriteLeavesOutAsItWasAndNoTemporaryFile) {
+  const std::vector<uint8_t> image = EveryValueImage(102400);
+  struct Case {
+    int signal;
+    const char* name;
+  };
+  const Case cases[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+  struct Run {
+    TempFolder folder;
+    TempFolder logs;
+    std::unique_ptr<SlowPack> pack;
+  };
+  std::vector<std::unique_ptr<Run>> runs;
+  // Each signalled in its write, then all awaited: their delayed calls run side by side.
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto run = std::make_unique<Run>();
+    WriteText(run->folder.Path("app.bin"), std::string(image.begin(), image.end()));
+    WriteText(run->folder.Path("update.bin"), "previous");
+    run->pack = std::make_unique<SlowPack>(run->folder.Path("app.bin"),
+                                           run->folder.Path("update.bin"), run->logs.Path("err"));
+    ASSERT_TRUE(run->pack->Started()) << "strace is needed: ./dev installs it";
+    const pid_t writer = WriterOfTemporaryFile(run->folder.Path(""), 20000);
+    ASSERT_GT(writer, 0) << ReadText(run->logs.Path("err"));
+    ASSERT_EQ(kill(writer, c.signal), 0);
+    runs.push_back(std::move(run));
+  }
+  for (std::size_t k = 0; k < runs.size(); ++k) {
+    SCOPED_TRACE(cases[k].name);
+    Run& run = *runs[k];
+    EXPECT_EQ(run.pack->Wait(), 128 + cases[k].signal);
+    EXPECT_EQ(FolderEntries(run.folder.Path("")),
+              (std::vector<std::string>{"app.bin", "update.bin"}))
+        << "no temporary file is left behind";
+    EXPECT_EQ(ReadText(run.folder.Path("update.bin")), "previous");
+    EXPECT_EQ(ReadText(run.logs.Path("err")),
+              "iapflash: " + run.folder.Path("update.bin").string() + ": pack interrupted by " +
+                  cases[k].name + "; the file is as it was\n");
+  }
 }
 
 }  // namespace

@@ -2,13 +2,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <vector>
 
 #include "platform/file_writer.h"
 
 namespace iapflash {
 namespace {
+
+// Between two pieces the write asks whether to stop: an interrupted write ends within one.
+constexpr std::size_t WRITE_PIECE = 64 * 1024;
+
+bool Stopped(const AtomicWriteOptions& options, SystemError& error) {
+  if (!options.stopped || !options.stopped()) return false;
+  error = CancelledError();
+  return true;
+}
 
 // Closes the descriptor and removes the temporary file unless it was handed over by a rename.
 class TemporaryFile {
@@ -36,9 +48,11 @@ class TemporaryFile {
     error = static_cast<SystemError>(errno);
     return false;
   }
-  bool Write(const uint8_t* data, std::size_t size, SystemError& error) {
+  bool Write(const uint8_t* data, std::size_t size, const AtomicWriteOptions& options,
+             SystemError& error) {
     while (size > 0) {
-      const ssize_t put = ::write(fd_, data, size);
+      if (Stopped(options, error)) return false;
+      const ssize_t put = ::write(fd_, data, std::min(size, WRITE_PIECE));
       if (put < 0) {
         if (errno == EINTR) continue;
         error = static_cast<SystemError>(errno);
@@ -71,14 +85,15 @@ class TemporaryFile {
 }  // namespace
 
 bool WriteFileAtomically(const std::string& utf8Path, const uint8_t* data, std::size_t size,
-                         SystemError& error) {
+                         SystemError& error, const AtomicWriteOptions& options) {
   if (utf8Path.empty() || utf8Path.back() == '/') {
     error = EISDIR;
     return false;
   }
   TemporaryFile temporary;
-  return temporary.Create(utf8Path, error) && temporary.Write(data, size, error) &&
-         temporary.RenameTo(utf8Path, error);
+  // A rename replaces a read-only file here anyway: replaceReadOnly asks nothing more.
+  return temporary.Create(utf8Path, error) && temporary.Write(data, size, options, error) &&
+         !Stopped(options, error) && temporary.RenameTo(utf8Path, error);
 }
 
 bool SameFile(const std::string& utf8PathA, const std::string& utf8PathB) {
@@ -86,6 +101,32 @@ bool SameFile(const std::string& utf8PathA, const std::string& utf8PathB) {
   struct stat b {};
   return ::stat(utf8PathA.c_str(), &a) == 0 && ::stat(utf8PathB.c_str(), &b) == 0 &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool IsReadOnlyFile(const std::string& utf8Path) {
+  struct stat info {};
+  if (::stat(utf8Path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return true;
+  // Not a read-only file system's refusal: the file's own permissions.
+  return ::access(utf8Path.c_str(), W_OK) != 0 && errno == EACCES;
+}
+
+std::string StoredPath(const std::string& utf8Path) {
+  return utf8Path;
+}
+
+std::string StoredFileName(const std::string& utf8Path) {
+  const std::size_t slash = utf8Path.rfind('/');
+  return slash == std::string::npos ? utf8Path : utf8Path.substr(slash + 1);
+}
+
+std::string AbsolutePath(const std::string& utf8Path) {
+  if (utf8Path.starts_with('/')) return utf8Path;
+  std::vector<char> folder(PATH_MAX);
+  if (::getcwd(folder.data(), folder.size()) == nullptr) return utf8Path;
+  std::string path = folder.data();
+  if (!path.ends_with('/')) path += '/';
+  return path + utf8Path;
 }
 
 }  // namespace iapflash
