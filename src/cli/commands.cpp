@@ -18,6 +18,7 @@
 #include "cli/progress.h"
 #include "cli/terminal.h"
 #include "platform/cancel_switch.h"
+#include "platform/port_identity.h"
 #include "sim/sim_bus.h"
 
 namespace iapflash::cli {
@@ -37,8 +38,9 @@ class Seams {
   std::unique_ptr<SimulatedBus> bus_;
 };
 
+// One device under two names: by what the names open, not by their letters.
 bool SamePort(const std::string& listed, const std::string& given) {
-  return given == listed || given == std::string("/dev/") + listed;
+  return SamePortDevice(listed, given);
 }
 
 // A device as the command line names it by its port, without a scan's help: the options' check
@@ -177,7 +179,7 @@ int FlashJson(const DeviceRunSeams& seams, const FlashOptions& options,
 std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports) {
   for (std::size_t k = 0; k < ports.size(); ++k) {
     for (std::size_t before = 0; before < k; ++before) {
-      if (SamePort(ports[before], ports[k]) || SamePort(ports[k], ports[before])) return ports[k];
+      if (SamePort(ports[before], ports[k])) return ports[k];
     }
   }
   return std::nullopt;

@@ -24,7 +24,8 @@ struct FlashOptions {
   std::optional<std::string> scenario;
 };
 
-// The first port that names the same port as one before it (ttyACM0 and /dev/ttyACM0 too).
+// The first port that leads to the same device as one before it, however spelt: ttyACM0 and
+// /dev/ttyACM0, a link and its target, COM7 and com7, one server by its name and its address.
 std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports);
 
 // Whether MakeSimulatedBus knows the scenario.

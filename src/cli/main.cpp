@@ -69,6 +69,12 @@ int main(int argc, char** argv) {
           ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
           ->check([](const std::string& name) -> std::string {
             if (name.empty()) return "the port name is empty";
+            // Refused, not trimmed: a blank there is a script's slip, and the system would
+            // drop it from some names and not from others.
+            constexpr const char* BLANKS = " \t\r\n\v\f";
+            if (name.find_first_of(BLANKS) == 0 || name.find_last_of(BLANKS) == name.size() - 1) {
+              return "the port name begins or ends with a blank";
+            }
             if (name.size() >= iapflash::PORT_NAME_SIZE) {
               return "the port name is longer than " +
                      std::to_string(iapflash::PORT_NAME_SIZE - 1) + " characters";

@@ -42,7 +42,7 @@ TEST(RemoteAddress, MalformedNamesAreRefused) {
 }
 
 TEST(RemoteAddress, LocalNamesAreNotRemote) {
-  for (const char* name : {"COM5", "ttyACM0", "/dev/pts/3", "RFC2217://host:4000", "telnet://h:1",
+  for (const char* name : {"COM5", "ttyACM0", "/dev/pts/3", "rfc2217:/host:4000", "telnet://h:1",
                            "/dev/serial/by-path/platform-tcp://x:1"}) {
     EXPECT_FALSE(IsRemotePortName(name)) << name;
     EXPECT_FALSE(ParseRemotePortName(name)) << name;

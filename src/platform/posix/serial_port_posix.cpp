@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/port_identity.h"
 #include "platform/serial_port.h"
 
 #if defined(__linux__)
@@ -415,7 +416,7 @@ class FdGuard {
 class PosixSerialPorts final : public SerialPorts {
  public:
   std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
-    const std::string path = name.find('/') == std::string::npos ? "/dev/" + name : name;
+    const std::string path = LocalPortPath(name);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       error = LastSystemError();

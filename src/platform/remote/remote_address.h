@@ -18,10 +18,17 @@ struct RemoteAddress {
   uint16_t port = 0;
 };
 
-// Whether the name asks for a remote port (it may still be malformed).
+// Whether the name asks for a remote port (it may still be malformed). Schemes ignore case,
+// as in any address: RFC2217://host:4000 is remote.
 bool IsRemotePortName(std::string_view name);
 
 // The address a remote port name gives; empty when it is malformed.
 std::optional<RemoteAddress> ParseRemotePortName(std::string_view name);
+
+// Whether two addresses reach the same server and port, whichever protocol each speaks: the
+// same host in any case of its letters, or two hosts that share an address (127.0.0.1 and
+// localhost). Each host is looked up once for the process's life; a host that cannot be looked
+// up shares no address.
+bool SameRemoteServer(const RemoteAddress& a, const RemoteAddress& b);
 
 }  // namespace iapflash

@@ -3,6 +3,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/port_identity.h"
 #include "platform/serial_port.h"
 #include "platform/win32/wide_text.h"
 
@@ -157,9 +158,7 @@ class Win32SerialPorts final : public SerialPorts {
   // Exclusive, overlapped access through the device path \\.\NAME, which also reaches ports
   // above COM9; a name given as a device path already is taken as it is.
   std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
-    const std::wstring prefix = L"\\\\.\\";
-    const std::wstring wide = Widen(name);
-    const std::wstring path = wide.rfind(prefix, 0) == 0 ? wide : prefix + wide;
+    const std::wstring path = Widen(LocalPortPath(name));
     OwnedHandle handle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) {
