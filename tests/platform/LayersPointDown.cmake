@@ -3,7 +3,7 @@ cmake_minimum_required(VERSION 3.25)
 # the log at the bottom, the front ends on top. A folder that holds no file fails the check too,
 # so that a move can never leave it checking nothing.
 #   room        may include
-set(rooms platform log image discovery link app app/qt app/win32 sim cli)
+set(rooms platform log image discovery link app app/qt app/win32 sim web cli)
 set(platform_uses platform)
 set(log_uses log platform)
 set(image_uses image log platform)
@@ -13,7 +13,8 @@ set(app_uses app link image discovery log platform)
 set(app/qt_uses app link image discovery log platform sim)
 set(app/win32_uses app link image discovery log platform sim)
 set(sim_uses sim platform)
-set(cli_uses cli app link image discovery log platform sim)
+set(web_uses web platform)
+set(cli_uses cli app link image discovery log platform sim web)
 
 set(bad "")
 foreach(room IN LISTS rooms)
