@@ -28,3 +28,4 @@ set(CMAKE_CROSSCOMPILING_EMULATOR
 # Header-only libraries of the build machine that the Windows build may use.
 set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/windows)
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/windows)
+set(httplib_DIR ${CMAKE_CURRENT_LIST_DIR}/windows)

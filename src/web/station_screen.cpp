@@ -148,8 +148,10 @@ class StationScreen::Server {
       return;
     }
     auto heartbeat = options_.heartbeat;
+    // Exactly this type: the server compresses any other text, and a compressor holds events
+    // back until its buffer fills.
     res.set_chunked_content_provider(
-        "text/event-stream; charset=utf-8",
+        "text/event-stream",
         [viewer, heartbeat, bytes = std::string()](size_t, httplib::DataSink& sink) mutable {
           switch (viewer->Take(bytes, heartbeat)) {
             case Viewer::Taken::Data:

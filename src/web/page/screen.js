@@ -152,11 +152,7 @@ function drawSlot(slot) {
   parts.name.textContent = slot.port;
   parts.number.textContent = "slot " + (slot.position + 1);
   parts.location.textContent = slot.location && slot.location !== slot.port ? slot.location : "";
-  let stateText = STATES[slot.state];
-  if (slot.state === "passed" || slot.state === "failed" || slot.state === "interrupted") {
-    stateText += slot.board !== null ? " - remove board" : "";
-  }
-  parts.state.textContent = stateText;
+  parts.state.textContent = STATES[slot.state];
   let stepText = "";
   if (slot.state === "flashing" && slot.step) {
     stepText = "Step " + slot.step.number + "/7: " + (STEP_WORDS[slot.step.name] || slot.step.name);
@@ -164,6 +160,8 @@ function drawSlot(slot) {
     stepText = "Waiting to start";
   } else if (slot.state === "empty") {
     stepText = "Waiting for a board";
+  } else if (slot.board !== null) {
+    stepText = "Done: remove the board";
   }
   if (slot.state === "flashing" && slot.pass && slot.total > 0) {
     stepText += " - " + Math.floor((100 * slot.done) / slot.total) + " %";
