@@ -138,15 +138,6 @@ TEST_F(FileWriterTest, ReadOnlyIsTheUsersMarkOnAnExistingFile) {
   ASSERT_TRUE(WriteFileAtomically(marked.string(), bytes, sizeof bytes, error, how)) << error;
   EXPECT_EQ(Read(marked), "\x07\x07\x07");
   EXPECT_FALSE(IsReadOnlyFile(marked.string()));
-#if defined(_WIN32)
-  // The system itself refuses otherwise, and the file keeps its mark.
-  fs::permissions(plain, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
-  EXPECT_FALSE(WriteFileAtomically(plain.string(), bytes, sizeof bytes, error));
-  EXPECT_EQ(Read(plain), "p");
-  EXPECT_TRUE(IsReadOnlyFile(plain.string()));
-  fs::permissions(plain, fs::perms::owner_write, fs::perm_options::add);
-#endif
   EXPECT_EQ(Entries(), (std::vector<std::string>{"folder", "marked.bin", "plain.bin"}));
 }
 
