@@ -104,7 +104,8 @@ class KernelBench(unittest.TestCase):
             ("one-port application", one_port,
              "已查找到2个设备\n Port0>> P0:ttyACM0,\n Port1>> P0:ttyACM0,\n"),
             ("two-port application", two_ports, "已查找到1个设备\n Port0>> P0:ttyACM0,P1:ttyACM1,\n"),
-            ("boot program", boot, "已查找到2个设备\nIAP Port0>> P0:ttyACM0,\nIAP Port1>> P0:ttyACM0,\n"),
+            ("boot program", boot,
+             "已查找到2个设备\nIAP Port0>> P0:ttyACM0,\nIAP Port1>> P0:ttyACM0,\n"),
             ("two-port application and boot program", two_ports + [(1, bench_board.BOOT_PRODUCT, 1)],
              "已查找到3个设备\n Port0>> P0:ttyACM0,P1:ttyACM1,\nIAP Port1>> P0:ttyACM2,\n"
              "IAP Port2>> P0:ttyACM2,\n"),
@@ -218,7 +219,7 @@ def prepare(tool, cache, workdir):
     initramfs = workdir / "initramfs.cpio"
     initramfs.write_bytes(kernel_rig.build_initramfs(
         packages, tool, REPOSITORY / "packaging/60-iapflash.rules", BOARDS, files))
-    kernel = next((packages / "boot").glob("vmlinuz-*"))
+    kernel = kernel_rig.kernel_image(packages)
     Bench.machine = kernel_rig.Machine(workdir, kernel, initramfs, BOARDS)
     Bench.boards = [bench_board.Board(Bench.machine, n, tool, workdir) for n in range(BOARDS)]
     Bench.tool = tool
