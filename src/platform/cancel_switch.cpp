@@ -60,32 +60,63 @@ class CancelSwitch::Opener final : public SerialPorts, private OpeningPorts {
  public:
   Opener(SerialPorts& inner, CancelSwitch& owner) : inner_(inner), owner_(owner) {}
   std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
+    return OpenShown(name, error, nullptr);
+  }
+  // A switch that opens through this one (a run's time limit inside the command's switch for
+  // signals) sees the waiting port too, so either switch ends the opening's waits.
+  std::unique_ptr<SerialPort> OpenWatched(const std::string& name, SystemError& error,
+                                          OpeningPorts& opening) override {
+    return OpenShown(name, error, &opening);
+  }
+
+ private:
+  // Shows a waiting port to this switch and to the caller's watcher, when there is one.
+  class Both final : public OpeningPorts {
+   public:
+    Both(OpeningPorts& own, OpeningPorts* caller) : own_(own), caller_(caller) {}
+    void Opening(SerialPort& port) override {
+      own_.Opening(port);
+      if (caller_) caller_->Opening(port);
+    }
+    void Forget(SerialPort& port) override {
+      if (caller_) caller_->Forget(port);
+      own_.Forget(port);
+    }
+
+   private:
+    OpeningPorts& own_;
+    OpeningPorts* caller_;
+  };
+
+  std::unique_ptr<SerialPort> OpenShown(const std::string& name, SystemError& error,
+                                        OpeningPorts* caller) {
     if (owner_.Cancelled()) {
       error = CancelledError();
       return nullptr;
     }
-    std::unique_ptr<SerialPort> port = inner_.OpenWatched(name, error, *this);
+    Both both(*this, caller);
+    std::unique_ptr<SerialPort> port = inner_.OpenWatched(name, error, both);
     if (!port) return nullptr;
     SerialPort* raw = port.get();
+    // The caller gets the wrapper, which it shows to its own switch in the port's place.
+    if (caller) caller->Forget(*raw);
     auto wrapped = std::make_unique<Port>(std::move(port), owner_);
     // A backend that does not wait while opening is known from here on.
     Opening(*raw);
     return wrapped;
   }
 
- private:
   void Opening(SerialPort& port) override {
     std::lock_guard lock(owner_.mutex_);
     owner_.open_.insert(&port);
     // A cancel that came before found nothing to cancel.
     if (owner_.Cancelled()) port.Cancel();
   }
-  void OpenFailed(SerialPort& port) override {
+  void Forget(SerialPort& port) override {
     std::lock_guard lock(owner_.mutex_);
     owner_.open_.erase(&port);
   }
 
- private:
   SerialPorts& inner_;
   CancelSwitch& owner_;
 };

@@ -62,10 +62,12 @@ class SerialPort {
 // another thread ends those waits: the open then fails with CancelledError().
 class OpeningPorts {
  public:
-  // Before the opening's first wait. A port whose open succeeds stays with the watcher.
+  // Before the opening's first wait. A port whose open succeeds stays with the watcher, unless
+  // it is handed on inside another port (Forget then comes first).
   virtual void Opening(SerialPort& port) = 0;
-  // Before a port whose opening failed is destroyed.
-  virtual void OpenFailed(SerialPort& port) = 0;
+  // Before a port shown to Opening is destroyed after a failed opening, or handed on inside
+  // another port, which its opener then shows in its place.
+  virtual void Forget(SerialPort& port) = 0;
 
  protected:
   ~OpeningPorts() = default;

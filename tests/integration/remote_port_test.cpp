@@ -356,6 +356,158 @@ TEST(RemoteOpen, SignalWhileTheServersAnswerIsAwaitedEndsTheRunPromptly) {
   EXPECT_THAT(Lines(run.RestOfOut()), Contains("    " + name + "打开失败"));
 }
 
+// A hostile server on loopback: it takes each connection and sends one kind of Telnet command
+// without end (reading what comes, or not), until the test ends.
+class FloodingServer {
+ public:
+  FloodingServer(std::vector<uint8_t> head, std::vector<uint8_t> body, bool reads)
+      : head_(std::move(head)), body_(std::move(body)), reads_(reads) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listener_, 8) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("listener");
+    }
+    name_ = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    // A long stretch of the pattern, sent again and again.
+    for (std::size_t k = 0; block_.size() < 64 * 1024; ++k)
+      block_.push_back(body_[k % body_.size()]);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FloodingServer() {
+    stop_ = true;
+    thread_.join();
+    close(listener_);
+  }
+  const std::string& Name() const { return name_; }
+  bool Flooded() const { return flooded_; }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{listener_, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      const int client = accept(listener_, nullptr, nullptr);
+      if (client < 0) continue;
+      Flood(client);
+      close(client);
+    }
+  }
+  void Flood(int client) {
+    if (send(client, head_.data(), head_.size(), MSG_NOSIGNAL) < 0) return;
+    while (!stop_) {
+      pollfd p{client, static_cast<short>(POLLOUT | (reads_ ? POLLIN : 0)), 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      if (p.revents & POLLIN) {
+        uint8_t sink[4096];
+        if (recv(client, sink, sizeof sink, MSG_DONTWAIT) == 0) return;
+      }
+      if (p.revents & (POLLERR | POLLHUP)) return;
+      if ((p.revents & POLLOUT) &&
+          send(client, block_.data(), block_.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+          errno != EAGAIN) {
+        return;
+      }
+      flooded_ = true;
+    }
+  }
+
+  std::vector<uint8_t> head_;
+  std::vector<uint8_t> body_;
+  std::vector<uint8_t> block_;
+  bool reads_;
+  int listener_ = -1;
+  std::string name_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> flooded_{false};
+  std::thread thread_;
+};
+
+constexpr uint8_t TELNET_IAC = 255;
+constexpr uint8_t TELNET_NOP = 241;
+constexpr uint8_t TELNET_SB = 250;
+constexpr uint8_t TELNET_DO = 253;
+
+struct Flood {
+  std::string name;
+  std::vector<uint8_t> head;
+  std::vector<uint8_t> body;
+  bool reads;
+};
+
+void PrintTo(const Flood& flood, std::ostream* os) {
+  *os << flood.name;
+}
+
+std::string FloodName(const ::testing::TestParamInfo<Flood>& info) {
+  return info.param.name;
+}
+
+class HostileServer : public ::testing::TestWithParam<Flood> {
+ protected:
+  HostileServer() { WriteUpdateFile(file, EveryValueImage(64)); }
+  TempFolder folder;
+  const std::filesystem::path file = folder.Path("image.bin");
+  FloodingServer server{GetParam().head, GetParam().body, GetParam().reads};
+};
+
+// The time limit ends a run whose server never stops sending, also while it opens the port.
+TEST_P(HostileServer, TheTimeLimitEndsTheRun) {
+  const ProgramResult run = RunIapflash(
+      {"flash", file.string(), "--port", server.Name(), "--iap", "--timeout", "1.5"}, 20000);
+  ASSERT_FALSE(run.timedOut) << "the flood held the run";
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_LT(run.seconds, 3.0);
+  EXPECT_EQ(Lines(run.out).back(), FAILURE_SUMMARY.back()) << run.out;
+}
+
+TEST_P(HostileServer, AnInterruptEndsTheRunPromptly) {
+  BackgroundIapflash run({"flash", file.string(), "--port", server.Name(), "--iap"});
+  std::string line;
+  for (int i = 0; i < 10 && line != "2.打开下载接口>>"; ++i) line = run.ReadLine(10000);
+  ASSERT_EQ(line, "2.打开下载接口>>");
+  ASSERT_TRUE(Eventually([&] { return server.Flooded(); }, 10000));
+  const auto sent = Steady::now();
+  const int status = run.Stop(SIGINT);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
+  EXPECT_EQ(status, 130);
+  EXPECT_LT(ms, 1000);
+  EXPECT_EQ(run.Err(), "iapflash: the run was interrupted by SIGINT\n");
+}
+
+// Four good devices beside it succeed, the command prints its summary and ends.
+TEST_P(HostileServer, GoodDevicesBesideItSucceedAndTheSummaryComes) {
+  std::vector<std::unique_ptr<ServedDevice>> good;
+  std::vector<std::string> args = {"flash", file.string(), "--iap", "--timeout", "3"};
+  for (int k = 0; k < 4; ++k) {
+    good.push_back(std::make_unique<ServedDevice>());
+    args.insert(args.end(), {"--port", good.back()->Path()});
+  }
+  args.insert(args.end(), {"--port", server.Name()});
+  const ProgramResult run = RunIapflash(args, 30000);
+  ASSERT_FALSE(run.timedOut) << "the flood held the command";
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_THAT(Lines(run.out), Contains("Summary: 4 of 5 devices succeeded")) << run.out;
+  for (const auto& device : good) {
+    EXPECT_THAT(run.out, ::testing::HasSubstr(" " + device->Path() + "] ****固件下载成功.\n"))
+        << run.out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loopback, HostileServer,
+    ::testing::Values(
+        Flood{"Nop", {}, {TELNET_IAC, TELNET_NOP}, true},
+        Flood{"EndlessSubnegotiation", {TELNET_IAC, TELNET_SB, 44}, {100, 1, 2, 3}, true},
+        Flood{"UnknownOptionAgainAndAgain", {}, {TELNET_IAC, TELNET_DO, 99}, true},
+        Flood{"UnknownOptionAgainAndAgainUnread", {}, {TELNET_IAC, TELNET_DO, 99}, false}),
+    FloodName);
+
 }  // namespace
 }  // namespace testing
 }  // namespace iapflash

@@ -48,7 +48,7 @@ class WaitingPorts final : public SerialPorts {
     opening.Opening(*port);
     if (duringWait) duringWait();
     if (cancels == before) return port;
-    opening.OpenFailed(*port);
+    opening.Forget(*port);
     error = CancelledError();
     return nullptr;
   }
@@ -81,6 +81,39 @@ TEST(CancelSwitchOpen, AnOpenedPortIsCancelledByTheSwitchOnceItIsOpen) {
   cancel.Cancel();
   EXPECT_EQ(ports.cancels, 1);
   EXPECT_EQ(port->Read(nullptr, 0).error, CancelledError());
+}
+
+// A run's switch (its time limit) opens through the command's (signals): either one ends the
+// opening's wait and the open port, and neither reaches a port that is gone.
+TEST(CancelSwitchOpen, ASwitchThatOpensThroughAnotherSeesTheWaitingPortToo) {
+  for (const bool nested : {true, false}) {
+    for (const bool duringWait : {true, false}) {
+      SCOPED_TRACE(std::string(nested ? "the run's switch" : "the command's switch") +
+                   (duringWait ? " during the wait" : " once open"));
+      testing::VirtualClock clock;
+      WaitingPorts ports;
+      CancelSwitch command(ports, clock);
+      CancelSwitch run(command.Ports(), clock);
+      CancelSwitch& firing = nested ? run : command;
+      if (duringWait) ports.duringWait = [&firing] { firing.Cancel(); };
+      SystemError error = 0;
+      std::unique_ptr<SerialPort> port = run.Ports().Open("rfc2217://fixture:4000", error);
+      if (duringWait) {
+        EXPECT_EQ(port, nullptr);
+        EXPECT_EQ(error, CancelledError());
+      } else {
+        ASSERT_NE(port, nullptr);
+        firing.Cancel();
+        uint8_t byte = 0;
+        EXPECT_EQ(port->Read(&byte, 1).error, CancelledError());
+      }
+      EXPECT_EQ(ports.cancels, 1);
+      port.reset();
+      command.Cancel();
+      run.Cancel();
+      EXPECT_EQ(ports.cancels, 1) << "a port that is gone was reached";
+    }
+  }
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ using testing::VirtualClock;
 using Bytes = std::vector<uint8_t>;
 using namespace telnet;
 
+constexpr std::size_t FLOOD_CHUNK = 1024;
+
 // The server's side of a connection: bytes that arrive at given times, a close at a given time,
 // and how much the connection takes before it is full. Waiting moves the virtual clock.
 struct Script {
@@ -49,6 +51,14 @@ struct Script {
     return true;
   }
   Bytes TakeSent() { return std::exchange(sent, {}); }
+  // A server that sends head, then body over and over until untilMs from now, FLOOD_CHUNK bytes
+  // a millisecond.
+  void Flood(Bytes head, Bytes body, uint64_t untilMs) {
+    floodHead = std::move(head);
+    floodBody = std::move(body);
+    floodUntil = clock.NowMs() + untilMs;
+  }
+  bool Flooding() const { return clock.NowMs() < floodUntil; }
 
   VirtualClock& clock;
   struct Arrival {
@@ -64,6 +74,10 @@ struct Script {
   uint64_t cancelAt = std::numeric_limits<uint64_t>::max();
   std::function<void()> canceller;
   bool cancelled = false;
+  Bytes floodHead;
+  Bytes floodBody;
+  uint64_t floodUntil = 0;
+  std::size_t floodAt = 0;  // where in the body the next chunk goes on
 };
 
 class ScriptedConnection final : public Connection {
@@ -86,6 +100,19 @@ class ScriptedConnection final : public Connection {
   }
   bool Receive(uint8_t* buffer, std::size_t size, std::size_t& got, SystemError& error) override {
     got = 0;
+    if (s_->Flooding()) {
+      s_->clock.Advance(1);
+      size = std::min(size, FLOOD_CHUNK);
+      for (; got < size && !s_->floodHead.empty(); ++got) {
+        buffer[got] = s_->floodHead.front();
+        s_->floodHead.erase(s_->floodHead.begin());
+      }
+      for (; got < size; ++got, s_->floodAt = (s_->floodAt + 1) % s_->floodBody.size()) {
+        buffer[got] = s_->floodBody[s_->floodAt];
+      }
+      s_->CancelledBy(s_->clock.NowMs());
+      return true;
+    }
     const uint64_t now = s_->clock.NowMs();
     while (!s_->arrivals.empty() && s_->arrivals.front().at <= now && got < size) {
       Bytes& bytes = s_->arrivals.front().bytes;
@@ -102,6 +129,7 @@ class ScriptedConnection final : public Connection {
     return true;
   }
   bool Wait(bool forSending, int timeoutMs) override {
+    if (!forSending && s_->Flooding()) return true;
     const uint64_t now = s_->clock.NowMs();
     uint64_t next = forSending ? (s_->room > 0 ? now : UINT64_MAX) : s_->closedAt;
     if (!forSending && !s_->arrivals.empty()) next = std::min(next, s_->arrivals.front().at);
@@ -450,6 +478,85 @@ TEST_F(RemoteSerialPortTest, CancelEndsEveryWaitAtOnceAndEveryLaterCall) {
     remote.reset();
     EXPECT_EQ(clock.NowMs(), closing) << "the close does not wait";
     EXPECT_THAT(script->TakeSent(), IsEmpty());
+  }
+}
+
+// A server that sends Telnet commands without end, and no data: every wait still ends at its own
+// limit or at a cancel, within the few milliseconds one pump may take.
+TEST_F(RemoteSerialPortTest, ServerFloodingTelnetCommandsLeavesEveryWaitItsLimitAndItsCancel) {
+  constexpr uint64_t FLOOD_MS = 20000;
+  constexpr uint64_t PUMP_SLACK_MS = 20;
+  constexpr uint64_t CANCEL_AFTER_MS = 50;
+  constexpr uint8_t NOP = 241;
+  struct Flood {
+    const char* name;
+    Bytes head;
+    Bytes body;
+  };
+  const std::vector<Flood> floods = {
+      {"nop", {}, {IAC, NOP}},
+      {"endless subnegotiation", {IAC, SB, COM_PORT}, {SERVER_OFFSET + SET_BAUDRATE, 0}},
+      {"unknown option asked again and again", {}, {IAC, DO, 99}},
+  };
+  for (const Flood& flood : floods) {
+    for (const bool cancel : {false, true}) {
+      SCOPED_TRACE(std::string(flood.name) + (cancel ? ", cancelled" : ", at the limit"));
+      script = std::make_shared<Script>(clock);
+      Started();
+      LinkTimeouts(10, 100);
+      script->Flood(flood.head, flood.body, FLOOD_MS);
+      if (cancel) script->CancelAfter(CANCEL_AFTER_MS, [raw = port.get()] { raw->Cancel(); });
+      const uint64_t begun = clock.NowMs();
+      uint8_t reply[6] = {};
+      const IoResult read = port->Read(reply, sizeof reply);
+      const uint64_t took = clock.NowMs() - begun;
+      EXPECT_EQ(read.count, 0u);
+      if (cancel) {
+        EXPECT_FALSE(read.ok);
+        EXPECT_EQ(read.error, CancelledError());
+      }
+      const uint64_t limit = cancel ? CANCEL_AFTER_MS : 6 * 10 + 100;
+      EXPECT_GE(took, limit);
+      EXPECT_LE(took, limit + PUMP_SLACK_MS);
+
+      // The close waits for the server's end no longer than its own limit.
+      const uint64_t closing = clock.NowMs();
+      port.reset();
+      EXPECT_LE(clock.NowMs() - closing, REMOTE_CLOSE_MS + PUMP_SLACK_MS);
+    }
+  }
+
+  // The opening's wait for the server's answer, too.
+  script = std::make_shared<Script>(clock);
+  script->Flood({}, {IAC, NOP}, FLOOD_MS);
+  RemoteSerialPort opening(std::make_unique<ScriptedConnection>(script), RemoteProtocol::Rfc2217,
+                           clock);
+  const uint64_t begun = clock.NowMs();
+  SystemError error = 0;
+  opening.Start(error);
+  EXPECT_LE(clock.NowMs() - begun, REMOTE_ANSWER_MS + PUMP_SLACK_MS);
+}
+
+// Answers to a server that asks without end pile up while it reads nothing: the connection then
+// fails with the system's words for it, instead of holding ever more. A server that reads them
+// keeps its connection.
+TEST_F(RemoteSerialPortTest, AnswersAServerLeavesUnreadAreBounded) {
+  for (const bool reads : {true, false}) {
+    SCOPED_TRACE(reads ? "a server that reads" : "a server that does not read");
+    script = std::make_shared<Script>(clock);
+    Started();
+    LinkTimeouts(10, 100);
+    if (!reads) script->room = 0;
+    script->Flood({}, {IAC, DO, 99}, 20000);
+    uint8_t reply[6] = {};
+    const IoResult read = port->Read(reply, sizeof reply);
+    EXPECT_EQ(read.ok, reads);
+    EXPECT_EQ(read.error, reads ? 0 : NoRoomError());
+    if (reads) {
+      EXPECT_THAT(Bytes(script->sent.begin(), script->sent.begin() + 3),
+                  ElementsAre(IAC, WONT, 99));
+    }
+    port.reset();
   }
 }
 

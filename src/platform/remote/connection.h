@@ -40,6 +40,8 @@ std::unique_ptr<Connection> NewConnection(SystemError& error);
 
 // The code a connection that the peer closed fails with.
 SystemError ConnectionClosedError();
+// The code a connection fails with when the peer leaves what is sent to it unread for too long.
+SystemError NoRoomError();
 // The code for a remote port name that is no address.
 SystemError BadAddressError();
 

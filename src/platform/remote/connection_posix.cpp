@@ -204,6 +204,10 @@ SystemError ConnectionClosedError() {
   return ECONNRESET;
 }
 
+SystemError NoRoomError() {
+  return ENOBUFS;
+}
+
 SystemError BadAddressError() {
   return EINVAL;
 }

@@ -234,6 +234,10 @@ SystemError ConnectionClosedError() {
   return WSAECONNRESET;
 }
 
+SystemError NoRoomError() {
+  return WSAENOBUFS;
+}
+
 SystemError BadAddressError() {
   return ERROR_INVALID_NAME;
 }

@@ -12,6 +12,12 @@ constexpr std::size_t RECEIVE_CHUNK = 4096;
 // Input beyond this stays with the connection, whose flow control then holds the server back,
 // as a local port's fixed buffer would.
 constexpr std::size_t MAX_QUEUED_INPUT = 64 * 1024;
+// What one pump takes from the connection at most: a server that sends without end (Telnet
+// commands that carry no data, say) never keeps a caller from its time limit or its cancel.
+constexpr std::size_t MAX_RECEIVED_PER_PUMP = 16 * 1024;
+// Answers and requests the server has not taken. A server that keeps asking and never reads
+// would have them grow without end: beyond this the connection fails.
+constexpr std::size_t MAX_UNSENT = 64 * 1024;
 
 // Windows parity and stop-bit codes beyond none and one.
 constexpr uint8_t SPACE_PARITY = 4;
@@ -121,13 +127,15 @@ bool RemoteSerialPort::Flush() {
 bool RemoteSerialPort::Pump(int waitMs) {
   if (!Flush()) return false;
   if (waitMs != 0 && !connection_->Wait(false, waitMs)) return true;  // nothing came
-  if (!Live()) return false;
   std::vector<uint8_t> data;
-  while (input_.size() < MAX_QUEUED_INPUT) {
+  std::size_t received = 0;
+  while (received < MAX_RECEIVED_PER_PUMP && input_.size() < MAX_QUEUED_INPUT) {
+    if (!Live()) return false;
     std::size_t got = 0;
     SystemError error = 0;
     if (!connection_->Receive(scratch_.data(), scratch_.size(), got, error)) return Fail(error);
     if (got == 0) break;
+    received += got;
     if (protocol_ == RemoteProtocol::RawTcp) {
       input_.insert(input_.end(), scratch_.begin(), scratch_.begin() + static_cast<long>(got));
       continue;
@@ -135,6 +143,9 @@ bool RemoteSerialPort::Pump(int waitMs) {
     data.clear();
     session_.Receive(scratch_.data(), got, data, outbox_);
     input_.insert(input_.end(), data.begin(), data.end());
+    if (outbox_.size() > MAX_UNSENT && (!Flush() || outbox_.size() > MAX_UNSENT)) {
+      return Fail(NoRoomError());
+    }
   }
   return Flush();
 }
@@ -256,17 +267,20 @@ IoResult RemoteSerialPort::Read(uint8_t* buffer, uint32_t size) {
   const uint64_t endMs = clock_.NowMs() + static_cast<uint64_t>(timeouts_.readMultiplier) * size +
                          timeouts_.readConstant;
   uint32_t count = TakeInput(buffer, size);
+  uint64_t lastByteMs = clock_.NowMs();
   while (count < size) {
     if (failed_) return Failed(count, failure_);
     int wait = immediate ? 0 : unlimited ? -1 : MsUntil(endMs);
     if (interval && count > 0) {
-      const int gap = static_cast<int>(std::min<uint32_t>(timeouts_.readInterval, 1u << 30));
+      // Counted from the last byte, however often the server wakes the wait without data.
+      const int gap = MsUntil(lastByteMs + timeouts_.readInterval);
       wait = wait < 0 ? gap : std::min(wait, gap);
     }
     const uint64_t before = clock_.NowMs();
     const bool ok = Pump(wait);
     const uint32_t got = TakeInput(buffer + count, size - count);
     count += got;
+    if (got > 0) lastByteMs = clock_.NowMs();
     if (!ok && count < size) return Failed(count, failure_);
     // The time limit: success with what arrived.
     if (got == 0 && wait >= 0 && clock_.NowMs() >= before + static_cast<uint64_t>(wait)) break;
@@ -351,7 +365,7 @@ std::unique_ptr<SerialPort> OpenRemotePort(const std::string& name, Clock& clock
   auto port = std::make_unique<RemoteSerialPort>(std::move(connection), address->protocol, clock);
   if (opening) opening->Opening(*port);
   if (port->Connect(*address, error) && port->Start(error)) return port;
-  if (opening) opening->OpenFailed(*port);
+  if (opening) opening->Forget(*port);
   return nullptr;
 }
 
