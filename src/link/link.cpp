@@ -54,7 +54,9 @@ CommandResult Link::Exchange(std::span<const uint8_t> packet,
     // Greater-than, not greater-or-equal: a budget of 10000 ms allows 21 waits.
     for (uint64_t waited = 0;; waited += LINK_WAIT_STEP_MS) {
       uint32_t queued = 0;
-      port_->QueuedInput(queued);
+      // A port that cannot say what it holds has failed (gone, or its server closed): the read
+      // then tells the system's words for it at once, instead of the budget's dots.
+      if (!port_->QueuedInput(queued)) return ReadStatus(code, true);
       if (queued >= STATUS_REPLY_SIZE) break;
       if (waited > *waitBudgetMs) return {LinkError::NoReply, 0};
       env_->clock.SleepMs(LINK_WAIT_STEP_MS);
@@ -64,10 +66,11 @@ CommandResult Link::Exchange(std::span<const uint8_t> packet,
   return ReadStatus(code);
 }
 
-CommandResult Link::ReadStatus(uint8_t code) {
+CommandResult Link::ReadStatus(uint8_t code, bool portFailed) {
   std::array<uint8_t, STATUS_REPLY_SIZE> reply{};
   const IoResult read = port_->Read(reply.data(), STATUS_REPLY_SIZE);
   if (!read.ok) {
+    if (portFailed) LogLastError(env_->log, "ReadFile", read.error);
     LogLine(env_->log, "    串口读失败.");
     return {LinkError::ReadFailed, 0};
   }

@@ -59,7 +59,8 @@ class Link {
 
   // Sends packet (its first byte is the command code) and reads the 6-byte status reply. With
   // waitBudgetMs, first waits up to that long for the whole reply to be queued, with one progress
-  // dot per 500 ms. Port failures are logged here; the caller words the command's own failure.
+  // dot per 500 ms; a port that fails meanwhile ends the wait at once. Port failures are logged
+  // here; the caller words the command's own failure.
   CommandResult Exchange(std::span<const uint8_t> packet,
                          std::optional<uint32_t> waitBudgetMs = std::nullopt);
 
@@ -67,7 +68,8 @@ class Link {
   SerialPort& Port() { return *port_; }
 
  private:
-  CommandResult ReadStatus(uint8_t code);
+  // With portFailed (its queue could not be asked), a failed read also logs the system's words.
+  CommandResult ReadStatus(uint8_t code, bool portFailed = false);
 
   std::unique_ptr<SerialPort> port_;
   LinkEnv* env_;  // the run's, which outlives its link

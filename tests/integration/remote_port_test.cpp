@@ -139,6 +139,27 @@ TEST_P(RemotePort, ServerKilledMidDownloadFailsAtOnceWithTheFailureLines) {
   EXPECT_TRUE(InOrder(lines, {"    串口写失败"}) || InOrder(lines, {"    串口读失败."})) << run.out;
 }
 
+// A device that leaves while the start command's reply is awaited: the server closes the
+// connection, and the wait ends at once with the system's words, not after its 10.5 s of dots.
+TEST_P(RemotePort, DeviceGoneDuringTheStartReplyWaitEndsItAtOnce) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(64));
+  ServedDevice served({}, {"disconnect:17"});
+  const auto server = Serve(served.Path());
+  ASSERT_NE(server, nullptr);
+
+  const ProgramResult run =
+      RunIapflash({"flash", file.string(), "--port", server->PortName(), "--iap"});
+  ASSERT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_LT(run.seconds, 3.0) << run.out;
+  std::vector<std::string> expected = {"3.开始更新FLASH>>", "ReadFile:Last Err(*",
+                                       "    串口读失败.",   "  Read status failure.",
+                                       "  失败.",           "  下载失败"};
+  EXPECT_TRUE(InOrder(Lines(run.out), expected)) << run.out;
+}
+
 // Opens that fail are an open failure with the system's words, as for a local port: nobody
 // listening, a server that cannot open its device, and a device already in use by another client.
 TEST_P(RemotePort, OpenFailuresAreLoggedWithTheSystemsWords) {

@@ -221,6 +221,44 @@ TEST_F(LinkTest, WaitForASilentDeviceGivesUpAfterTwentyOneDots) {
   EXPECT_EQ(clock.Sleeps(), std::vector<uint32_t>(21, 500));
 }
 
+// A port that fails while the reply is awaited (unplugged, its server gone): it cannot say what it
+// holds from the given ask on, and its reads fail with the system's code.
+class PortGoneDuringTheWait final : public SerialPort {
+ public:
+  explicit PortGoneDuringTheWait(int goneAtAsk) : goneAtAsk_(goneAtAsk) {}
+  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
+  bool GetTimeouts(SerialTimeouts&) override { return true; }
+  bool SetTimeouts(const SerialTimeouts&) override { return true; }
+  bool Purge() override { return true; }
+  bool GetLineSettings(LineSettings&) override { return true; }
+  bool SetLineSettings(const LineSettings&) override { return true; }
+  bool QueuedInput(uint32_t& count) override {
+    count = 0;
+    return ++asks_ < goneAtAsk_;
+  }
+  IoResult Read(uint8_t*, uint32_t) override { return {false, 0, SIM_ERROR_DISCONNECTED}; }
+  IoResult Write(const uint8_t*, uint32_t size) override { return {true, size, 0}; }
+
+ private:
+  int goneAtAsk_;
+  int asks_ = 0;
+};
+
+TEST_F(LinkTest, APortThatFailsDuringTheWaitEndsItAtOnceWithTheSystemsWords) {
+  for (const int goneAtAsk : {1, 5}) {
+    SCOPED_TRACE(goneAtAsk);
+    Link link(std::make_unique<PortGoneDuringTheWait>(goneAtAsk), env);
+    panel.ClearLog();
+    const uint64_t before = clock.NowMs();
+    EXPECT_EQ(link.Exchange(START, 10000).error, LinkError::ReadFailed);
+    EXPECT_EQ(clock.NowMs() - before, 500u * static_cast<unsigned>(goneAtAsk - 1));
+    std::vector<std::string> lines = LastErrorLines("ReadFile", SIM_ERROR_DISCONNECTED);
+    lines.front().insert(0, std::string(static_cast<std::size_t>(goneAtAsk - 1), '.'));
+    lines.push_back("    串口读失败.");
+    EXPECT_THAT(panel.Lines(), ElementsAreArray(lines));
+  }
+}
+
 TEST_F(LinkTest, WaitEndsWithTheDotsOfASlowReply) {
   Fault("slow-start:3000");
   std::optional<Link> link = OpenSim7();
