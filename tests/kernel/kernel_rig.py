@@ -169,9 +169,21 @@ def kernel_image(packages):
     return vmlinux
 
 
+def _module_name(path):
+    """A module's name from its file: cdc-acm.ko and cdc-acm.ko.xz are cdc_acm."""
+    return path.name.split(".ko")[0].replace("-", "_")
+
+
+def module_bytes(path):
+    """A module's ELF image; a module the package ships compressed (.ko.xz) is unpacked here, so
+    busybox's insmod in the guest takes it as it is."""
+    data = path.read_bytes()
+    return lzma.decompress(data) if path.name.endswith(".xz") else data
+
+
 def _modinfo(path):
     """The .modinfo section of a kernel module, as a dict."""
-    data = path.read_bytes()
+    data = module_bytes(path)
     shoff, = struct.unpack_from("<Q", data, 0x28)
     shentsize, shnum, shstrndx = struct.unpack_from("<HHH", data, 0x3A)
 
@@ -197,8 +209,8 @@ def module_load_order(modules_root, wanted):
     """Paths of the wanted modules and their dependencies, relative to modules_root, each after
     everything it depends on."""
     by_name = {}
-    for path in modules_root.rglob("*.ko"):
-        by_name[path.stem.replace("-", "_")] = path
+    for path in list(modules_root.rglob("*.ko")) + list(modules_root.rglob("*.ko.xz")):
+        by_name[_module_name(path)] = path
     order = []
 
     def visit(name, chain):
@@ -301,9 +313,10 @@ def build_initramfs(packages, tool, rules, boards, extra_files=()):
     order = module_load_order(modules_root / "kernel", MODULES)
     listing = []
     for path in order:
-        image.file("usr/lib/modules/" + str(path), (modules_root / "kernel" / path).read_bytes())
-        options = MODULES.get(path.stem.replace("-", "_"), "").format(boards=boards)
-        listing.append((str(path) + " " + options).strip())
+        name = str(path).removesuffix(".xz")
+        image.file("usr/lib/modules/" + name, module_bytes(modules_root / "kernel" / path))
+        options = MODULES.get(_module_name(path), "").format(boards=boards)
+        listing.append((name + " " + options).strip())
     image.file("etc/bench/modules", ("\n".join(listing) + "\n").encode())
 
     udevd = packages / "lib/systemd/systemd-udevd"
