@@ -1,37 +1,23 @@
 cmake_minimum_required(VERSION 3.25)
-# Each room of src/ includes only itself and the rooms below it, so the layers point one way:
-# the log at the bottom, the front ends on top. A folder that holds no file fails the check too,
-# so that a move can never leave it checking nothing.
-#   room        may include
-set(rooms platform log image discovery link app app/qt app/win32 sim web cli)
-set(platform_uses platform)
-set(log_uses log platform)
-set(image_uses image log platform)
-set(discovery_uses discovery log platform)
-set(link_uses link discovery log platform)
-set(app_uses app link image discovery log platform)
-set(app/qt_uses app link image discovery log platform sim)
-set(app/win32_uses app link image discovery log platform sim)
-set(sim_uses sim platform)
-set(web_uses web platform)
-set(cli_uses cli app link image discovery log platform sim web)
+# Each room of src/ includes only itself and the rooms below it (the table in Rooms.cmake), so
+# the layers point one way: the log at the bottom, the front ends on top. Includes count however
+# they are written: "room/x.h", <room/x.h>, "../room/x.h", or a name beside the file; an include
+# that leaves src/ fails. A room that holds no file fails the check too, so that a move can never
+# leave it checking nothing; so does a source file in a folder of no room.
+include(${CMAKE_CURRENT_LIST_DIR}/SourceRooms.cmake)
 
-set(bad "")
 foreach(room IN LISTS rooms)
-  file(GLOB files ${SRC}/${room}/*.h ${SRC}/${room}/*.cpp)
-  if(NOT files)
-    list(APPEND bad "src/${room}: no source file found")
-    continue()
-  endif()
-  foreach(f IN LISTS files)
-    file(STRINGS ${f} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[a-z0-9_]+/")
-    foreach(line IN LISTS includes)
-      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([a-z0-9_]+)/.*$" "\\1" used "${line}")
-      if(NOT used IN_LIST rooms)
-        continue()  # not a room of src/
-      endif()
-      if(NOT used IN_LIST ${room}_uses)
-        list(APPEND bad "${f}: ${line} (${room} may use: ${${room}_uses})")
+  foreach(f IN LISTS ${room}_files)
+    source_name("${f}" name)
+    source_includes("${f}" includes)
+    foreach(item IN LISTS includes)
+      string(REGEX MATCH "^(.*)\\|([^|]*)$" _ "${item}")
+      set(line "${CMAKE_MATCH_1}")
+      set(used "${CMAKE_MATCH_2}")
+      if(used STREQUAL "outside")
+        list(APPEND bad "${name}: ${line} (leaves src/)")
+      elseif(NOT used STREQUAL "-" AND NOT used IN_LIST ${room}_uses)
+        list(APPEND bad "${name}: ${line} (${room} may use: ${${room}_uses})")
       endif()
     endforeach()
   endforeach()
