@@ -24,6 +24,7 @@
 #include "fixtures.h"
 #include "link/mode_switch.h"
 #include "program_run.h"
+#include "users_terminal.h"
 
 namespace iapflash::testing {
 namespace {
@@ -33,44 +34,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 using Steady = std::chrono::steady_clock;
-
-bool Exclusive(int fd) {
-  int exclusive = 0;
-  return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-}
-
-bool SameSettings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && cfgetospeed(&a) == cfgetospeed(&b) &&
-         std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
-// The pseudo-terminal's own end, held open by the test, set up as a user's terminal would be
-// (cooked, echo, signals, 9600 baud); keeps what it was set to.
-struct UsersTerminal {
-  explicit UsersTerminal(const std::string& path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-    if (fd < 0 || tcgetattr(fd, &settings) != 0) throw std::runtime_error("no tty " + path);
-    settings.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
-    settings.c_iflag |= ICRNL | IXON;
-    settings.c_oflag |= OPOST;
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
-    if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &settings) != 0) {
-      throw std::runtime_error("cannot set " + path);
-    }
-  }
-  ~UsersTerminal() { close(fd); }
-  UsersTerminal(const UsersTerminal&) = delete;
-  UsersTerminal& operator=(const UsersTerminal&) = delete;
-
-  bool AsFound() const {
-    termios now{};
-    return tcgetattr(fd, &now) == 0 && SameSettings(now, settings) && !Exclusive(fd);
-  }
-
-  int fd;
-  termios settings{};
-};
 
 // Started without stdin, stdout or stderr, the next open would take that number: the serial port
 // would become stdout (the log going down the line) or stderr (the progress bar with it).
@@ -113,6 +76,11 @@ struct Interruption {
   int status;
   const char* name;
 };
+
+// A stable name in the test's listing (ctest keeps each test's cost by its name).
+void PrintTo(const Interruption& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class Interrupted : public ::testing::TestWithParam<Interruption> {};
 

@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "fixtures.h"
-#include "platform/serial_port.h"
 #include "program_run.h"
+#include "users_terminal.h"
 
 namespace iapflash::testing {
 namespace {
@@ -32,6 +33,7 @@ class TimeLimit : public ::testing::Test {
 
 TEST_F(TimeLimit, ASlowDeviceIsStoppedAtTheLimitAndItsPortGivenBack) {
   ServedDevice slow(Slow());
+  const UsersTerminal terminal(slow.Path());
   const ProgramResult run = RunIapflash(
       {"flash", file.string(), "--port", slow.Path(), "--iap", "--timeout", "1.5"}, 20000);
   ASSERT_FALSE(run.timedOut);
@@ -40,9 +42,9 @@ TEST_F(TimeLimit, ASlowDeviceIsStoppedAtTheLimitAndItsPortGivenBack) {
   EXPECT_GE(run.seconds, 1.4);
   EXPECT_EQ(run.err, "iapflash: the run was stopped at its time limit of 1.5 s\n");
   EXPECT_THAT(run.out, HasSubstr("\n7.关闭下载接口>>\n    已关闭。\n****固件下载失败!\n"));
-  // The port was closed: it opens again at once.
-  SystemError error = 0;
-  EXPECT_NE(SystemSerialPorts().Open(slow.Path(), error), nullptr) << error;
+  // The port was closed: as the user had it, and another user opens it at once.
+  EXPECT_TRUE(terminal.AsFound());
+  EXPECT_EQ(OpenErrorForAnotherUser(slow.Path()), 0);
 }
 
 TEST_F(TimeLimit, OnlyTheDeviceThatRunsOutOfTimeFails) {
@@ -79,6 +81,8 @@ TEST_F(TimeLimit, OnlyTheDeviceThatRunsOutOfTimeFails) {
 TEST_F(TimeLimit, AnInterruptEndsEveryDevicesRunAndGivesTheirPortsBack) {
   ServedDevice first(Slow());
   ServedDevice second(Slow());
+  const UsersTerminal firstTerminal(first.Path());
+  const UsersTerminal secondTerminal(second.Path());
   BackgroundIapflash run(
       {"flash", file.string(), "--port", first.Path(), "--port", second.Path(), "--iap"});
   // Both are programming once each has written its first line of step 4.
@@ -86,9 +90,23 @@ TEST_F(TimeLimit, AnInterruptEndsEveryDevicesRunAndGivesTheirPortsBack) {
   ASSERT_TRUE(Eventually([&] { return first.device->Commands().size() > 2; }, 10000));
   ASSERT_TRUE(Eventually([&] { return second.device->Commands().size() > 2; }, 10000));
   EXPECT_EQ(run.Stop(SIGINT), 130);
-  SystemError error = 0;
-  EXPECT_NE(SystemSerialPorts().Open(first.Path(), error), nullptr) << error;
-  EXPECT_NE(SystemSerialPorts().Open(second.Path(), error), nullptr) << error;
+  const std::string out = run.RestOfOut();
+  // Each device's log ends with its own line, and its row of the summary says the same.
+  const std::string line = "iapflash: the run was interrupted by SIGINT";
+  for (const auto& [k, path] : {std::pair{0, first.Path()}, std::pair{1, second.Path()}}) {
+    SCOPED_TRACE(path);
+    const std::string label = "[" + std::to_string(k) + " " + path + "] ";
+    EXPECT_THAT(out, HasSubstr(label + "****固件下载失败!\n")) << out;
+    EXPECT_THAT(out, HasSubstr(label + line + "\n"));
+    EXPECT_THAT(out, ::testing::ContainsRegex("\n +" + std::to_string(k) + "  " + path +
+                                              " +failure +[0-9.]+  " + line + "\n"));
+  }
+  EXPECT_EQ(run.Err(), "iapflash: the runs were interrupted by SIGINT\n");
+  for (const auto* terminal : {&firstTerminal, &secondTerminal}) {
+    EXPECT_TRUE(terminal->AsFound());
+  }
+  EXPECT_EQ(OpenErrorForAnotherUser(first.Path()), 0);
+  EXPECT_EQ(OpenErrorForAnotherUser(second.Path()), 0);
 }
 
 TEST(TimeLimitUsage, ALimitMustBeAPositiveNumberOfSeconds) {
