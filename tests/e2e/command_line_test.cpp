@@ -157,13 +157,28 @@ TEST(CommandLine, AllDevicesOfAHubSwitchTogetherAndEachIsFoundAgain) {
                             ContainsRegex("^ 15  COM35  success +[0-9.]+$")});
 }
 
-// Named applications switch side by side; any that fails makes the command's status 1.
+// Named applications switch side by side, each found again at its own boot port (COM7's at
+// COM10, COM5's at COM9); any that fails makes the command's status 1.
 TEST(CommandLine, NamedPortsSwitchSideBySideAndOneFailureFailsTheCommand) {
   const Outcome run = RunCommand(FlashCommand("--port COM7 --port COM5 --simulate=demo"));
   EXPECT_EQ(run.status, 0);
-  ExpectInOrder(run.lines, {StrEq("已查找到5个设备"), ContainsRegex("已切换,端口:COM(9|10)$"),
-                            ContainsRegex("已切换,端口:COM(9|10)$"),
-                            StrEq("Summary: 2 of 2 devices succeeded")});
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.front(), "已查找到5个设备");
+  struct Device {
+    std::string label;
+    std::string switched;  // the mode switch's finding, as a pattern
+    std::string boot;
+  };
+  for (const Device& d : {Device{"[0 COM7] ", R"(^\[0 COM7\] \.+已切换,端口:COM10$)", "COM10"},
+                          Device{"[1 COM5] ", R"(^\[1 COM5\] \.+已切换,端口:COM9$)", "COM9"}}) {
+    SCOPED_TRACE(d.label);
+    ExpectInOrder(run.lines, {StrEq(d.label + "    开始切换至IAP模式"), ContainsRegex(d.switched),
+                              StrEq(d.label + "    " + d.boot + "打开成功"),
+                              StrEq(d.label + "****固件下载成功.")});
+  }
+  ExpectInOrder(run.lines, {StrEq("Summary: 2 of 2 devices succeeded"),
+                            ContainsRegex("^  0  COM7  success +[0-9.]+$"),
+                            ContainsRegex("^  1  COM5  success +[0-9.]+$")});
   const Outcome failed =
       RunCommand(FlashCommand("--port COM5 --port COM9 --simulate=never-returns"));
   EXPECT_EQ(failed.status, 1);
