@@ -12,10 +12,16 @@
 //   count); elsewhere the parameter is a placeholder. A text's first line is what the log shows.
 // - The lines that a successful scan and download show (iapflash list, and flash with a switch
 //   into the boot program, on the simulated bus) are progress lines; all others failure lines.
+// - A call whose text cannot be told that way fails the test: the scan would miss its lines.
+// - A run of several devices ends a run stopped at its time limit or by a signal with a line of
+//   its own in the device's labelled log; those lines are taken from such runs of the built
+//   command, and are failure lines too.
 // The table's first column holds failure lines in code spans, <name> standing for a placeholder.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -199,6 +205,7 @@ std::string ParameterName(const std::string& declaration) {
 
 struct Function {
   const std::string* code;
+  std::string file;
   std::vector<std::string> parameters;
   std::size_t bodyBegin;
   std::size_t bodyEnd;
@@ -215,11 +222,12 @@ class LogTexts {
     for (const Source& source : sources) codes_.push_back(WithoutComments(source.text));
     const std::regex constant(
         R"re(\b([A-Z][A-Z0-9_]*)\s*(\[\s*\])?\s*=\s*("(?:[^"\\]|\\.)*"(?:\s*"(?:[^"\\]|\\.)*")*)\s*;)re");
-    for (const std::string& code : codes_) {
+    for (std::size_t k = 0; k < codes_.size(); ++k) {
+      const std::string& code = codes_[k];
       for (std::sregex_iterator m(code.begin(), code.end(), constant), end; m != end; ++m) {
         constants_[(*m)[1]] = *Literals((*m)[3]);
       }
-      FindFunctions(code);
+      FindFunctions(code, sources[k].name);
     }
     // Logging functions found so far make their callers that pass a parameter on logging too.
     for (bool grew = true; grew;) {
@@ -277,6 +285,34 @@ class LogTexts {
   }
 
   const std::set<std::string>& Lines() const { return lines_; }
+  // Every line of every text, not only the first (the lines that follow it in the same call).
+  const std::set<std::string>& AllLines() const { return allLines_; }
+  // The calls whose text the scan cannot tell: a format of the log's functions, or a text given
+  // to a function that logs it, that is no literal, named constant, parameter or ?: of those.
+  // Each is "file: call".
+  std::set<std::string> Unresolved() const {
+    std::set<std::string> calls;
+    for (const auto& [name, function] : functions_) {
+      for (const Call& call : CallsIn(function)) {
+        const bool logs = call.name == "LogLine" || call.name == "LogAppend";
+        std::vector<std::size_t> texts;
+        if (logs) {
+          texts.push_back(1);
+        } else {
+          for (const auto& [position, shapes] : slots_.at(call.name)) texts.push_back(position);
+        }
+        for (const std::size_t position : texts) {
+          // A text parameter left out takes its default: no text. The log's own functions
+          // always have their format.
+          if (position < call.arguments.size() ? !Strings(call.arguments[position], function)
+                                               : logs) {
+            calls.insert(function.file + ": " + call.name + "(" + Joined(call.arguments) + ")");
+          }
+        }
+      }
+    }
+    return calls;
+  }
   std::set<std::string> Loggers() const {
     std::set<std::string> names;
     for (const auto& [name, slots] : slots_) names.insert(name);
@@ -284,7 +320,15 @@ class LogTexts {
   }
 
  private:
-  void FindFunctions(const std::string& code) {
+  static std::string Joined(const std::vector<std::string>& arguments) {
+    std::string joined;
+    for (const std::string& argument : arguments) {
+      joined += (joined.empty() ? "" : ", ") + Trim(argument);
+    }
+    return joined;
+  }
+
+  void FindFunctions(const std::string& code, const std::string& file) {
     static const std::set<std::string> KEYWORDS = {"if",    "for",    "while",  "switch",
                                                    "catch", "return", "sizeof", "defined"};
     static const std::regex name(R"re(\b([A-Za-z_]\w*)\s*\()re");
@@ -299,7 +343,7 @@ class LogTexts {
           !std::regex_match(code.substr(close, brace - close), between)) {
         continue;
       }
-      Function function{&code, {}, brace, BodyEnd(code, brace)};
+      Function function{&code, file, {}, brace, BodyEnd(code, brace)};
       const std::string list = Trim(code.substr(open, close - 1 - open));
       if (!list.empty()) {
         for (const std::string& parameter : SplitTopLevel(list, ',')) {
@@ -423,13 +467,20 @@ class LogTexts {
 
   // Keeps a text's first line; texts without a word (".", "%s") only pass others on.
   void Add(const std::string& text) {
+    const auto hasWord = [](const std::string& line) {
+      return std::any_of(line.begin(), line.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80;
+      });
+    };
     std::string line;
+    std::istringstream all(text);
+    while (std::getline(all, line)) {
+      if (hasWord(line)) allLines_.insert(Trim(line));
+    }
+    line.clear();
     std::istringstream lines(text);
     while (line.empty() && std::getline(lines, line)) line = Trim(line);
-    const bool hasWord = std::any_of(line.begin(), line.end(), [](char c) {
-      return std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80;
-    });
-    if (hasWord) lines_.insert(line);
+    if (hasWord(line)) lines_.insert(line);
   }
 
   std::vector<std::string> codes_;
@@ -438,6 +489,7 @@ class LogTexts {
   // Per logging function found: its text parameters and what each one's text becomes.
   std::map<std::string, std::map<std::size_t, std::set<std::string>>> slots_;
   std::set<std::string> lines_;
+  std::set<std::string> allLines_;
 };
 
 // A line with its placeholders as a regular expression for whole lines.
@@ -474,6 +526,44 @@ std::vector<std::string> OutputOf(const std::string& arguments) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     line = Trim(line);
+    lines.push_back(Trim(line.substr(std::min(line.find_first_not_of('.'), line.size()))));
+  }
+  return lines;
+}
+
+// The labelled lines of a run of several devices, each without its "[k PORT] " label and its
+// progress dots; with a signal, that is sent once the first line is out.
+std::vector<std::string> DeviceLinesOf(const std::string& arguments, int signal = 0) {
+  const std::string command = std::string("exec ") + IAPFLASH_COMMAND + " " + arguments;
+  int out[2];
+  if (::pipe(out) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execl("/bin/sh", "sh", "-c", (command + " 2>/dev/null").c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) {
+    const bool first = text.find('\n') == std::string::npos;
+    text.append(chunk, static_cast<std::size_t>(n));
+    if (signal && first && text.find('\n') != std::string::npos) ::kill(child, signal);
+  }
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == (signal ? 128 + signal : 1)) << command;
+  std::vector<std::string> lines;
+  const std::regex label(R"(^\[[0-9]+ [^\]]+\] (.*)$)");
+  std::istringstream in(text);
+  std::smatch m;
+  for (std::string line; std::getline(in, line);) {
+    if (!std::regex_match(line, m, label)) continue;
+    line = Trim(m[1]);
     lines.push_back(Trim(line.substr(std::min(line.find_first_not_of('.'), line.size()))));
   }
   return lines;
@@ -551,8 +641,36 @@ TEST(TroubleshootingScan, FollowsTextsThroughTheFunctionsThatPassThemOn) {
                                                              "下载失败", "出错."));
 }
 
+// A text the scan cannot tell is named, so that no line of the log goes unseen.
+TEST(TroubleshootingScan, NamesTheCallsWhoseTextItCannotTell) {
+  const LogTexts texts(std::vector<Source>{{"a.cpp", R"(
+    void Fail(Sink& sink, const char* line = nullptr) {
+      if (line) LogLine(sink, "%s", line);
+    }
+    void Run(Sink& sink, const std::string& text, bool ok) {
+      LogLine(sink, text.c_str());
+      LogLine(sink, Describe(3));
+      LogLine(sink, ok ? "  fine" : Describe(4));
+      LogLine(sink, "  %s", Describe(5));
+      LogAppend(sink, ".");
+      Fail(sink, Describe(2));
+      Fail(sink, "  told");
+      Fail(sink);
+    })"}});
+  EXPECT_THAT(texts.Unresolved(),
+              ::testing::UnorderedElementsAre("a.cpp: LogLine(sink, text.c_str())",
+                                              "a.cpp: LogLine(sink, Describe(3))",
+                                              "a.cpp: LogLine(sink, ok ? \"  fine\" : Describe(4))",
+                                              "a.cpp: Fail(sink, Describe(2))"));
+}
+
 TEST(Troubleshooting, TheReadmeTableListsEveryFailureLineAndNothingElse) {
   const LogTexts texts(SourcesUnder(fs::path(SOURCE_DIR) / "src"));
+  for (const std::string& call : texts.Unresolved()) {
+    ADD_FAILURE() << "a text the scan cannot tell (a literal, a named string constant, a "
+                     "parameter or ?: of those): "
+                  << call;
+  }
   std::vector<std::string> success = OutputOf("list --simulate");
   const std::vector<std::string> download =
       OutputOf(std::string("flash ") + SOURCE_DIR + "/samples/demo_app.hex --simulate --device 0");
@@ -573,13 +691,43 @@ TEST(Troubleshooting, TheReadmeTableListsEveryFailureLineAndNothingElse) {
   EXPECT_THAT(progress, ::testing::IsSupersetOf({"1.读取下载文件内容>>", "****固件下载成功."}));
   EXPECT_THAT(failures, ::testing::IsSupersetOf({"****固件下载失败!", "无效的HEX文件."}));
 
+  // Lines of stopped runs that no text of the scan makes: the stop lines.
+  std::set<std::string> stops;
+  const std::string stopped = std::string("flash ") + SOURCE_DIR +
+                              "/samples/demo_app.bin --simulate=never-returns --port COM5 "
+                              "--port COM9";
+  for (const auto& lines :
+       {DeviceLinesOf(stopped + " --timeout 0.5"), DeviceLinesOf(stopped, SIGINT)}) {
+    for (const std::string& line : lines) {
+      const bool scanned = std::any_of(
+          texts.AllLines().begin(), texts.AllLines().end(),
+          [&](const std::string& text) { return std::regex_match(line, Pattern(text)); });
+      if (!line.empty() && !scanned) stops.insert(line);
+    }
+  }
+  EXPECT_THAT(stops, ::testing::IsSupersetOf({"iapflash: the run was stopped at its time limit of "
+                                              "0.5 s",
+                                              "iapflash: the run was interrupted by SIGINT"}));
+
   const std::set<std::string> table = TableLines(ReadFile(fs::path(SOURCE_DIR) / "README.md"));
+  const auto inTable = [&](const std::string& stop) {
+    return std::any_of(table.begin(), table.end(), [&](const std::string& line) {
+      return std::regex_match(stop, Pattern(line));
+    });
+  };
   for (const std::string& line : failures) {
     EXPECT_TRUE(table.count(line))
         << "a failure line missing in the README's table: `" << Shown(line) << "`";
   }
+  for (const std::string& stop : stops) {
+    EXPECT_TRUE(inTable(stop)) << "a stopped run's line missing in the README's table: `" << stop
+                               << "`";
+  }
   for (const std::string& line : table) {
-    EXPECT_TRUE(failures.count(line))
+    const bool stop = std::any_of(stops.begin(), stops.end(), [&](const std::string& s) {
+      return std::regex_match(s, Pattern(line));
+    });
+    EXPECT_TRUE(failures.count(line) || stop)
         << "the README's table lists `" << Shown(line) << "`, which is "
         << (progress.count(line) ? "a progress line" : "no line the log can show");
   }
