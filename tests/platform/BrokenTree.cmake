@@ -9,7 +9,7 @@ cmake_minimum_required(VERSION 3.25)
 #   across-subrooms   the app includes its Qt window from src/: "app/qt/main_window.h"
 #   subroom-points-up a posix backend of the platform includes the link
 #   leaves-src        the log includes a test helper: "../../tests/support/temp_folder.h"
-#   no-room           a folder of no room holds a source file (src/web/server.cpp)
+#   no-room           a folder of no room holds a source file (src/unlisted/server.cpp)
 #   os-header         the link includes an OS header
 #   nested-os-header  a folder below the app (no room of its own) includes an OS header
 file(REMOVE_RECURSE ${OUT})
@@ -32,7 +32,7 @@ elseif(DEFECT STREQUAL "subroom-points-up")
 elseif(DEFECT STREQUAL "leaves-src")
   file(APPEND ${OUT}/log/log.cpp "#include \"../../tests/support/temp_folder.h\"\n")
 elseif(DEFECT STREQUAL "no-room")
-  file(WRITE ${OUT}/web/server.cpp "#include <string>\n")
+  file(WRITE ${OUT}/unlisted/server.cpp "#include <string>\n")
 elseif(DEFECT STREQUAL "os-header")
   file(APPEND ${OUT}/link/link.cpp "#include <unistd.h>\n")
 elseif(DEFECT STREQUAL "nested-os-header")
