@@ -193,10 +193,10 @@ function drawSlot(slot) {
   return card;
 }
 
+// A record's result: "success", "failure" or "interrupted", as the records file has it.
 function recordResult(r) {
-  if (typeof r.result === "string") return r.result;
-  if (r.success === true) return "passed";
-  if (r.layer === "interrupted") return "interrupted";
+  if (r.result === "success") return "passed";
+  if (r.result === "interrupted") return "interrupted";
   return "failed";
 }
 
@@ -214,13 +214,13 @@ function drawRecords() {
     const row = el("tr");
     const slot = typeof r.slot === "number" ? r.slot + 1 : first(r.slot);
     row.append(
-      el("td", null, first(r.time, r.utc)),
+      el("td", null, first(r.time)),
       el("td", null, slot),
       el("td", null, first(r.port)),
       el("td", null, first(r.serial)),
-      el("td", result, result.toUpperCase()),
-      el("td", null, first(r.failed_step_name, r.failing_step, r.failed_step)),
-      el("td", null, first(r.message, r.failure_line)),
+      el("td", result, STATES[result]),
+      el("td", null, first(r.failed_step_name)),
+      el("td", null, first(r.message)),
       el("td", null, typeof r.seconds === "number" ? r.seconds.toFixed(1) : first(r.seconds)));
     rows.push(row);
   }

@@ -154,18 +154,19 @@ def main():
                    failed_step_name=None, layer=None, message=None, seconds=1.2)
         feed.event("tallies", passed=1, failed=0, interrupted=0, in_progress=0, boards_per_hour=120)
         feed.send("record", {"time": "2026-12-10T18:00:00Z", "slot": 0, "port": ports[0],
-                             "serial": "SN-0001", "result": "passed", "seconds": 1.2})
+                             "serial": "SN-0001", "result": "success", "seconds": 1.2})
         sent = feed.sync()
         wait_for(driver, "PASSED and the tallies", lambda: card_has(driver, 0, "passed") and
                  driver.find_element(By.ID, "passed").text == "1")
         latencies.append(time.monotonic() - sent)
         assert driver.find_element(By.ID, "boards_per_hour").text == "120"
         wait_for(driver, "the record", lambda: "SN-0001" in driver.find_element(By.ID, "records").text)
+        assert "PASSED" in driver.find_element(By.ID, "records").text
 
         # A device whose texts hold markup: shown as the characters they are, run never.
         run(feed, 3, HOSTILE, board=2, serial=HOSTILE, success=False,
             message="[0x0400]" + HOSTILE, step="verify")
-        feed.send("record", {"slot": 3, "port": HOSTILE, "serial": HOSTILE, "result": "failed",
+        feed.send("record", {"slot": 3, "port": HOSTILE, "serial": HOSTILE, "result": "failure",
                              "message": HOSTILE})
         feed.sync()
         wait_for(driver, "FAILED with the failure line", lambda: card_has(driver, 3, "failed"))
@@ -243,7 +244,8 @@ def demo(feed):
                                         (4, "failed")]):
         feed.send("record", {"time": "2026-12-10T18:%02d:%02dZ" % (10 + k, 7 * k), "slot": slot,
                              "port": ports[slot], "serial": "PC24%05d" % (1201 + k),
-                             "result": result, "failed_step_name": "verify" if result == "failed" else None,
+                             "result": "success" if result == "passed" else "failure",
+                             "failed_step_name": "verify" if result == "failed" else None,
                              "message": "[0x0C00]检验(0x0A)." if result == "failed" else None,
                              "seconds": 1.4})
 
