@@ -34,7 +34,7 @@ std::optional<HttpAddress> ParseHttpAddress(std::string_view text, std::string& 
   if (!text.empty() && text.front() == '[') {
     auto close = text.find(']');
     if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-      error = "--http: an IPv6 address is written [ADDR]:PORT";
+      error = "an IPv6 address is written [ADDR]:PORT";
       return std::nullopt;
     }
     address.host = std::string(text.substr(1, close - 1));
@@ -43,17 +43,17 @@ std::optional<HttpAddress> ParseHttpAddress(std::string_view text, std::string& 
     address.host = std::string(text.substr(0, colon));
     portText = text.substr(colon + 1);
     if (address.host.find(':') != std::string::npos) {
-      error = "--http: an IPv6 address is written [ADDR]:PORT";
+      error = "an IPv6 address is written [ADDR]:PORT";
       return std::nullopt;
     }
   }
   if (!IsHostText(address.host)) {
-    error = "--http: not an address: " + std::string(text);
+    error = "not an address: " + std::string(text);
     return std::nullopt;
   }
   auto port = ParsePort(portText);
   if (!port) {
-    error = "--http: the port must be a number from 1 to 65535: " + std::string(text);
+    error = "the port must be a number from 1 to 65535: " + std::string(text);
     return std::nullopt;
   }
   address.port = *port;

@@ -37,7 +37,7 @@ TEST(HttpAddressTest, ParsesWhatTheOptionTakesAndRefusesTheRest) {
     auto address = ParseHttpAddress(c.text, error);
     if (c.host == nullptr) {
       EXPECT_FALSE(address) << c.text;
-      EXPECT_TRUE(error.starts_with("--http: ")) << c.text << ": " << error;
+      EXPECT_FALSE(error.empty()) << c.text;
       continue;
     }
     ASSERT_TRUE(address) << c.text << ": " << error;
