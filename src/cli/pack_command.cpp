@@ -86,6 +86,9 @@ int RunPack(const PackOptions& options) {
   if (SameFile(options.in, options.out)) {
     return Refuse(options.out, "this is the input file itself; pack never overwrites its input");
   }
+  if (IsOtherThanFile(options.out)) {
+    return Refuse(options.out, "this is no file (a folder, a device or a pipe); pack writes files");
+  }
   if (!options.force && IsReadOnlyFile(options.out)) {
     return Refuse(options.out, "the file is read-only; pack replaces it only with --force");
   }

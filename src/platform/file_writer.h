@@ -21,12 +21,17 @@ struct AtomicWriteOptions {
 // Gives utf8Path the contents data, all or nothing: the bytes go to a new temporary file in the
 // same folder, reach the disk, and the temporary file is then renamed over utf8Path. On failure
 // (false, error set to the system's code) the temporary file is gone and utf8Path is untouched.
+// Something other than a file at utf8Path (IsOtherThanFile) is never replaced.
 bool WriteFileAtomically(const std::string& utf8Path, const uint8_t* data, std::size_t size,
                          SystemError& error, const AtomicWriteOptions& options = {});
 
 // True when both paths lead to one existing file, however they are spelt (links, case, relative
 // parts): the file system's identity of the two is compared.
 bool SameFile(const std::string& utf8PathA, const std::string& utf8PathB);
+
+// True when utf8Path names something that exists and is no file: a folder, and on Linux a
+// device, a pipe or a socket (a link counts as what it leads to).
+bool IsOtherThanFile(const std::string& utf8Path);
 
 // True when utf8Path names an existing file that the user marked read-only, as a copy refuses
 // to replace it: on Windows the read-only attribute; elsewhere a file this user may not write,

@@ -249,6 +249,19 @@ TEST(PackAndInfo, RefusalsLeaveTheInputTheOutputAndTheFolderAsTheyWere) {
   EXPECT_THAT(below.err, HasSubstr(":2:4: data at address 0x08004000 lies below the base"));
   EXPECT_EQ(ReadText(out), "previous");
 
+  // Nothing but a file is ever replaced: a pipe stays a pipe, a folder a folder.
+  ASSERT_EQ(mkfifo(folder.Path("pipe.bin").c_str(), 0644), 0);
+  for (const char* name : {"pipe.bin", "sub"}) {
+    const ProgramResult other =
+        RunIapflash({"pack", in.string(), "-o", folder.Path(name).string()});
+    EXPECT_EQ(other.status, 1) << name;
+    EXPECT_EQ(other.err,
+              "iapflash: " + folder.Path(name).string() +
+                  ": this is no file (a folder, a device or a pipe); pack writes files\n");
+  }
+  EXPECT_TRUE(fs::is_fifo(folder.Path("pipe.bin")));
+  fs::remove(folder.Path("pipe.bin"));
+
   const ProgramResult noFolder =
       RunIapflash({"pack", in.string(), "-o", folder.Path("none/update.bin").string()});
   EXPECT_EQ(noFolder.status, 1);

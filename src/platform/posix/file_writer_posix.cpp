@@ -90,6 +90,11 @@ bool WriteFileAtomically(const std::string& utf8Path, const uint8_t* data, std::
     error = EISDIR;
     return false;
   }
+  // A rename would put a file where a device or a pipe was (as root even /dev/null).
+  if (IsOtherThanFile(utf8Path)) {
+    error = EEXIST;
+    return false;
+  }
   TemporaryFile temporary;
   // A rename replaces a read-only file here anyway: replaceReadOnly asks nothing more.
   return temporary.Create(utf8Path, error) && temporary.Write(data, size, options, error) &&
@@ -101,6 +106,11 @@ bool SameFile(const std::string& utf8PathA, const std::string& utf8PathB) {
   struct stat b {};
   return ::stat(utf8PathA.c_str(), &a) == 0 && ::stat(utf8PathB.c_str(), &b) == 0 &&
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool IsOtherThanFile(const std::string& utf8Path) {
+  struct stat info {};
+  return ::stat(utf8Path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
 bool IsReadOnlyFile(const std::string& utf8Path) {

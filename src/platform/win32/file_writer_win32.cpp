@@ -120,6 +120,10 @@ bool WriteFileAtomically(const std::string& utf8Path, const uint8_t* data, std::
     error = ERROR_INVALID_NAME;
     return false;
   }
+  if (IsOtherThanFile(utf8Path)) {
+    error = ERROR_ALREADY_EXISTS;
+    return false;
+  }
   TemporaryFile temporary;
   return temporary.Create(target, error) && temporary.Write(data, size, options, error) &&
          !Stopped(options, error) && temporary.RenameTo(target, options.replaceReadOnly, error);
@@ -131,6 +135,13 @@ bool SameFile(const std::string& utf8PathA, const std::string& utf8PathB) {
   return Identity(utf8PathA, a) && Identity(utf8PathB, b) &&
          a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool IsOtherThanFile(const std::string& utf8Path) {
+  const std::wstring path = Widen(utf8Path);
+  if (path.empty()) return false;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool IsReadOnlyFile(const std::string& utf8Path) {
