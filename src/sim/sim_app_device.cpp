@@ -12,6 +12,8 @@ namespace {
 constexpr std::string_view REQUEST = "#K!Q%T&_BLD*907M";
 constexpr std::string_view REPLY = "Enter?IAP?Mode";
 constexpr std::string_view OTHER_REPLY = "Enter_IAP_Mode";
+// A read's wait ends this soon after a cancel.
+constexpr uint64_t WAIT_SLICE_MS = 50;
 
 }  // namespace
 
@@ -129,10 +131,19 @@ IoResult SimAppSerialPort::Read(uint8_t* buffer, uint32_t size) {
     result.error = SIM_ERROR_DISCONNECTED;
     return result;
   }
-  // A reply is there the moment its request is: what is missing now never comes in time.
+  // A reply is there the moment its request is: what is missing now never comes in time. The
+  // wait goes in slices, so that a cancel ends it soon, as on a real port.
   result.count = listens_ ? device_->Take(buffer, size) : 0;
   if (result.count < size) {
-    clock_.SleepMs(timeouts_.readMultiplier * size + timeouts_.readConstant);
+    const uint64_t end =
+        clock_.NowMs() + uint64_t{timeouts_.readMultiplier} * size + timeouts_.readConstant;
+    for (uint64_t now = clock_.NowMs(); now < end && !cancelled_.load(); now = clock_.NowMs()) {
+      clock_.SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, WAIT_SLICE_MS)));
+    }
+  }
+  if (cancelled_.load()) {
+    result.error = CancelledError();
+    return result;
   }
   result.ok = true;
   return result;
@@ -140,6 +151,10 @@ IoResult SimAppSerialPort::Read(uint8_t* buffer, uint32_t size) {
 
 IoResult SimAppSerialPort::Write(const uint8_t* data, uint32_t size) {
   IoResult result;
+  if (cancelled_.load()) {
+    result.error = CancelledError();
+    return result;
+  }
   if (!device_->Connected()) {
     result.error = SIM_ERROR_DISCONNECTED;
     return result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,8 @@ class SimAppSerialPort final : public SerialPort {
   bool QueuedInput(uint32_t& count) override;
   IoResult Read(uint8_t* buffer, uint32_t size) override;
   IoResult Write(const uint8_t* data, uint32_t size) override;
+  // A read that waits returns at once, and so does every later transfer.
+  void Cancel() override { cancelled_.store(true); }
 
  private:
   std::shared_ptr<SimAppDevice> device_;
@@ -78,6 +81,7 @@ class SimAppSerialPort final : public SerialPort {
   std::shared_ptr<std::mutex> openMutex_;
   SerialTimeouts timeouts_{};
   LineSettings line_{9600, 8, NO_PARITY, ONE_STOP_BIT};
+  std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace iapflash

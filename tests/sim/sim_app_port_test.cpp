@@ -1,0 +1,65 @@
+// A simulated application's port waits as a real one does: a silent application's read ends at
+// the port's time limit, or at once when the run is cancelled.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "sim/sim_app_device.h"
+#include "virtual_clock.h"
+
+namespace iapflash {
+namespace {
+
+// Virtual time that makes a cancel (another thread's, in a real run) once it reaches a moment.
+class CancellingClock final : public Clock {
+ public:
+  void SleepMs(uint32_t ms) override {
+    inner.SleepMs(ms);
+    if (cancel && inner.NowMs() >= cancelAt) std::exchange(cancel, nullptr)();
+  }
+  uint64_t NowMs() override { return inner.NowMs(); }
+
+  testing::VirtualClock inner;
+  uint64_t cancelAt = 0;
+  std::function<void()> cancel;
+};
+
+TEST(SimAppSerialPort, ASilentApplicationsReadEndsAtItsLimitOrAtACancel) {
+  constexpr uint64_t CANCEL_AFTER_MS = 300;
+  constexpr uint64_t SLICE_MS = 50;
+  for (const bool cancelled : {false, true}) {
+    SCOPED_TRACE(cancelled ? "cancelled" : "at the limit");
+    CancellingClock clock;
+    SimAppSerialPort port(std::make_shared<SimAppDevice>(SimAppBehaviour::Silent, 0), true, clock,
+                          std::make_shared<bool>(true), std::make_shared<std::mutex>());
+    SerialTimeouts timeouts;
+    timeouts.readMultiplier = 1;
+    timeouts.readConstant = 2000;
+    port.SetTimeouts(timeouts);
+    const uint64_t begun = clock.NowMs();
+    if (cancelled) {
+      clock.cancelAt = begun + CANCEL_AFTER_MS;
+      clock.cancel = [&port] { port.Cancel(); };
+    }
+    uint8_t reply[14] = {};
+    const IoResult read = port.Read(reply, sizeof reply);
+    const uint64_t took = clock.NowMs() - begun;
+    EXPECT_EQ(read.count, 0u);
+    if (!cancelled) {
+      EXPECT_TRUE(read.ok);
+      EXPECT_EQ(took, 2014u);
+      continue;
+    }
+    EXPECT_FALSE(read.ok);
+    EXPECT_EQ(read.error, CancelledError());
+    EXPECT_GE(took, CANCEL_AFTER_MS);
+    EXPECT_LE(took, CANCEL_AFTER_MS + SLICE_MS);
+    EXPECT_EQ(port.Write(reply, 1).error, CancelledError()) << "later transfers fail at once";
+  }
+}
+
+}  // namespace
+}  // namespace iapflash
