@@ -43,10 +43,49 @@ bool RequestIapMode(LinkEnv& env, SerialPort& port) {
 }
 
 // A remote port's device comes back behind the same address (a server that names it by its USB
-// path reaches the boot program there): found when the server opens it again.
+// path reaches the boot program there): found when the server opens it again and keeps it.
 bool ReachedAgain(SerialPorts& ports, const std::string& port) {
   SystemError error = 0;
-  return ports.Open(port, error) != nullptr;
+  const std::unique_ptr<SerialPort> again = ports.Open(port, error);
+  uint32_t queued = 0;
+  return again && again->QueuedInput(queued);
+}
+
+// Whether the server hangs up the application's connection within REMOTE_HANGUP_WAIT_MS: it
+// does when the device leaves to restart, and until then it would open the application again.
+bool HungUp(Clock& clock, SerialPort& application) {
+  for (uint32_t waited = 0; waited < REMOTE_HANGUP_WAIT_MS; waited += REMOTE_HANGUP_STEP_MS) {
+    uint32_t queued = 0;
+    if (!application.QueuedInput(queued)) return true;
+    clock.SleepMs(REMOTE_HANGUP_STEP_MS);
+  }
+  uint32_t queued = 0;
+  return !application.QueuedInput(queued);
+}
+
+// The search behind a server. After its hang-up, the address is opened at once and then after
+// each pause; a server that cannot open the device yet, or drops the connection again, is tried
+// again. A server that kept the connection gets the pause before every try instead.
+std::optional<std::string> FindBehindServer(LinkEnv& env, const std::string& address,
+                                            std::unique_ptr<SerialPort> application) {
+  const bool hungUp = HungUp(env.clock, *application);
+  application.reset();
+  for (unsigned attempt = 0; attempt < IAP_SEARCH_ATTEMPTS; ++attempt) {
+    if (!hungUp) {
+      env.clock.SleepMs(IAP_SEARCH_INTERVAL_MS);
+      LogAppend(env.log, ".");
+    }
+    if (ReachedAgain(env.ports, address)) {
+      LogLine(env.log, "已切换,端口:%s", address.c_str());
+      env.events.OnEvent(ModeSwitchStep{SwitchStage::Found, address});
+      return address;
+    }
+    if (hungUp) {
+      env.clock.SleepMs(IAP_SEARCH_INTERVAL_MS);
+      LogAppend(env.log, ".");
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -65,19 +104,11 @@ std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort
     env.events.OnEvent(PortOpened{appPort, PortRole::Application});
     ConfigurePort(*port, APPLICATION_PORT_SETTINGS);
     if (!RequestIapMode(env, *port)) return std::nullopt;
+    // Behind a server the connection stays until the server hangs it up.
+    if (IsRemotePortName(appPort)) return FindBehindServer(env, appPort, std::move(port));
   }  // The application's port is closed before the device is looked for.
 
-  const bool remote = IsRemotePortName(appPort);
   for (unsigned attempt = 0; attempt < IAP_SEARCH_ATTEMPTS; ++attempt) {
-    if (remote) {
-      // Not at once: until the device has left, the server would open the application again.
-      env.clock.SleepMs(IAP_SEARCH_INTERVAL_MS);
-      LogAppend(env.log, ".");
-      if (!ReachedAgain(env.ports, appPort)) continue;
-      LogLine(env.log, "已切换,端口:%s", appPort.c_str());
-      env.events.OnEvent(ModeSwitchStep{SwitchStage::Found, appPort});
-      return appPort;
-    }
     if (std::optional<std::string> iapPort = FindIapPort(env.tree, locationInfo)) {
       LogLine(env.log, "已切换,端口:%s", iapPort->c_str());
       env.events.OnEvent(ModeSwitchStep{SwitchStage::Found, *iapPort});

@@ -14,6 +14,10 @@ inline constexpr std::string_view IAP_MODE_REQUEST = "#K!Q%T&_BLD*907M";
 inline constexpr std::string_view IAP_MODE_REPLY = "Enter?IAP?Mode";
 inline constexpr unsigned IAP_SEARCH_ATTEMPTS = 15;
 inline constexpr uint32_t IAP_SEARCH_INTERVAL_MS = 200;
+// Behind a serial-to-network server: how often the application's connection is looked at for
+// the server's hang-up (its device leaves when it restarts), and for how long at most.
+inline constexpr uint32_t REMOTE_HANGUP_STEP_MS = 20;
+inline constexpr uint32_t REMOTE_HANGUP_WAIT_MS = IAP_SEARCH_ATTEMPTS * IAP_SEARCH_INTERVAL_MS;
 
 // Asks the application at appPort to enter its IAP boot program and finds the port under which
 // the same device (same USB location) comes back; that port's name, or nothing on failure.

@@ -59,6 +59,8 @@ class RemotePort : public ::testing::TestWithParam<RemoteProtocol> {
     if (!Ser2netServer::Available()) GTEST_SKIP() << "ser2net is not installed";
   }
 
+  void SwitchBehindTheSameAddress(uint32_t leavesAfterMs);
+
   std::unique_ptr<Ser2netServer> Serve(const std::string& devicePath) {
     std::string problem;
     auto server = Ser2netServer::Start(devicePath, GetParam(), problem);
@@ -200,8 +202,10 @@ TEST_P(RemotePort, OpenFailuresAreLoggedWithTheSystemsWords) {
 // and comes back as the boot program: the link then leads to the boot program's terminal.
 class ApplicationOnPty {
  public:
-  ApplicationOnPty(std::filesystem::path link, std::string bootPath)
-      : link_(std::move(link)), bootPath_(std::move(bootPath)) {
+  ApplicationOnPty(std::filesystem::path link, std::string bootPath, uint32_t leavesAfterMs)
+      : device_(SimAppBehaviour::Switches, leavesAfterMs),
+        link_(std::move(link)),
+        bootPath_(std::move(bootPath)) {
     char name[128] = {};
     if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("pty");
     termios raw{};
@@ -220,7 +224,6 @@ class ApplicationOnPty {
   uint32_t Requests() const { return device_.Requests(); }
 
  private:
-  static constexpr uint64_t LEAVES_AFTER_MS = 50;
   static constexpr uint64_t BACK_AFTER_MS = 500;
 
   void Run() {
@@ -254,7 +257,7 @@ class ApplicationOnPty {
     }
   }
 
-  SimAppDevice device_{SimAppBehaviour::Switches, LEAVES_AFTER_MS};
+  SimAppDevice device_;
   std::filesystem::path link_;
   std::string bootPath_;
   int master_ = -1;
@@ -264,19 +267,30 @@ class ApplicationOnPty {
   std::thread thread_;
 };
 
+// The application is never taken for its boot program: the device that stays reachable a while
+// after its reply (the server would open it again) as well as the one that leaves at once.
 TEST_P(RemotePort, ModeSwitchFindsTheBootProgramBehindTheSameAddress) {
+  for (const uint32_t leavesAfterMs : {400u, 0u}) {
+    SCOPED_TRACE(leavesAfterMs);
+    SwitchBehindTheSameAddress(leavesAfterMs);
+  }
+}
+
+void RemotePort::SwitchBehindTheSameAddress(uint32_t leavesAfterMs) {
   TempFolder folder;
   const auto image = EveryValueImage(4096);
   const auto file = folder.Path("image.bin");
   WriteUpdateFile(file, image);
   ServedDevice boot;
   const auto link = folder.Path("usb-0:1.2:1.0-port0");
-  ApplicationOnPty application(link, boot.Path());
+  ApplicationOnPty application(link, boot.Path(), leavesAfterMs);
   const auto server = Serve(link.string());
   ASSERT_NE(server, nullptr);
   const std::string name = server->PortName();
 
   const ProgramResult run = RunIapflash({"flash", file.string(), "--port", name});
+  std::printf("mode switch behind ser2net, leaving after %u ms: %.2f s\n", leavesAfterMs,
+              run.seconds);
   ASSERT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0) << run.out;
   const auto lines = Lines(run.out);

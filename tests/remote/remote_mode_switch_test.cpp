@@ -26,25 +26,35 @@ using testing::VirtualClock;
 
 constexpr const char* ADDRESS = "rfc2217://fixture-3:4001";
 
-// A server whose device answers the request on the first connection, is away for the next
-// `awayOpens` connections (the server cannot open it) and is there again after that.
+constexpr uint64_t NEVER = UINT64_MAX;
+
+// A server whose device answers the request on the first connection and hangs that connection up
+// hangUpAfterMs later (NEVER: a server that keeps it); then it is away for the next `awayOpens`
+// connections (the server cannot open it), drops the next `droppedOpens` at once, and is there
+// again after that.
 class Server final : public SerialPorts {
  public:
-  explicit Server(int awayOpens) : away_(awayOpens) {}
+  Server(VirtualClock& clock, uint64_t hangUpAfterMs, int awayOpens, int droppedOpens = 0)
+      : clock_(clock), hangUpAfterMs_(hangUpAfterMs), away_(awayOpens), dropped_(droppedOpens) {}
   std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
     opened.push_back(name);
-    if (opened.size() == 1) return std::make_unique<Application>();
+    if (opened.size() == 1) {
+      const uint64_t at = hangUpAfterMs_ == NEVER ? NEVER : clock_.NowMs() + hangUpAfterMs_;
+      return std::make_unique<Application>(clock_, at);
+    }
     if (away_-- > 0) {
       error = 104;
       return nullptr;
     }
-    return std::make_unique<Application>();
+    if (dropped_-- > 0) return std::make_unique<Application>(clock_, clock_.NowMs());
+    return std::make_unique<Application>(clock_, NEVER);
   }
   std::vector<std::string> opened;
 
  private:
   class Application final : public SerialPort {
    public:
+    Application(VirtualClock& clock, uint64_t hangUpAt) : clock_(clock), hangUpAt_(hangUpAt) {}
     bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
     bool GetTimeouts(SerialTimeouts&) override { return true; }
     bool SetTimeouts(const SerialTimeouts&) override { return true; }
@@ -53,7 +63,7 @@ class Server final : public SerialPorts {
     bool SetLineSettings(const LineSettings&) override { return true; }
     bool QueuedInput(uint32_t& count) override {
       count = 0;
-      return true;
+      return clock_.NowMs() < hangUpAt_;
     }
     IoResult Read(uint8_t* buffer, uint32_t size) override {
       const uint32_t n = std::min<uint32_t>(size, IAP_MODE_REPLY.size());
@@ -61,8 +71,15 @@ class Server final : public SerialPorts {
       return IoResult{true, n, 0};
     }
     IoResult Write(const uint8_t*, uint32_t size) override { return IoResult{true, size, 0}; }
+
+   private:
+    VirtualClock& clock_;
+    uint64_t hangUpAt_;
   };
+  VirtualClock& clock_;
+  uint64_t hangUpAfterMs_;
   int away_;
+  int dropped_;
 };
 
 struct Outcome {
@@ -73,11 +90,11 @@ struct Outcome {
   std::vector<std::string> opened;
 };
 
-Outcome Switch(int awayOpens) {
+Outcome Switch(uint64_t hangUpAfterMs, int awayOpens, int droppedOpens = 0) {
   VirtualClock clock;
   RecordingPanel panel;
   RecordingEvents events;
-  Server server(awayOpens);
+  Server server(clock, hangUpAfterMs, awayOpens, droppedOpens);
   // The machine's own devices play no part; the tree is there because a link has one.
   const auto bus = MakeSimulatedBus("demo", clock);
   LinkEnv env{server, bus->Tree(), clock, panel, events};
@@ -85,24 +102,67 @@ Outcome Switch(int awayOpens) {
   return Outcome{port.has_value(), port.value_or(""), panel.Lines(), clock.Sleeps(), server.opened};
 }
 
+std::vector<uint32_t> Repeated(std::size_t times, uint32_t ms) {
+  return std::vector<uint32_t>(times, ms);
+}
+
+std::vector<uint32_t> Joined(std::vector<uint32_t> first, const std::vector<uint32_t>& then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
+
+// The application's connection stays until the server hangs it up (its device has left); only
+// then is the address opened again, at once, and again after each pause while the server
+// cannot open the device or drops the connection again.
+TEST(RemoteModeSwitch, TheAddressIsOpenedAgainOnlyOnceTheServerHasHungUpTheApplication) {
+  struct Case {
+    const char* name;
+    uint64_t hangUpAfterMs;
+    int away;
+    int dropped;
+    std::vector<uint32_t> sleeps;
+    std::string dots;  // after the request's own
+  };
+  const std::vector<Case> cases = {
+      {"hangs up at once, back at once", 0, 0, 0, {}, ""},
+      {"hangs up at once, back after two tries", 0, 2, 0, Repeated(2, 200), ".."},
+      {"stays reachable 400 ms", 400, 0, 0, Repeated(20, REMOTE_HANGUP_STEP_MS), ""},
+      {"dropped again once", 0, 1, 1, Repeated(2, 200), ".."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = Switch(c.hangUpAfterMs, c.away, c.dropped);
+    ASSERT_TRUE(run.switched);
+    EXPECT_EQ(run.port, ADDRESS);
+    EXPECT_THAT(run.lines,
+                ElementsAre(std::string("    ") + ADDRESS + "打开成功", "    开始切换至IAP模式",
+                            "." + c.dots + "已切换,端口:" + ADDRESS));
+    EXPECT_EQ(run.sleeps, c.sleeps);
+    EXPECT_THAT(run.opened, Each(ADDRESS));
+    EXPECT_EQ(run.opened.size(), static_cast<std::size_t>(2 + c.away + c.dropped));
+  }
+}
+
+// A server that keeps the application's connection shows no hang-up: after the switch's time the
+// fixed pause comes before every try, as the application may not have left yet.
 TEST(RemoteModeSwitch, ComebackIsTheSameAddressOpenedAgainAfterAWait) {
-  const Outcome run = Switch(2);
+  const Outcome run = Switch(NEVER, 2);
   ASSERT_TRUE(run.switched);
   EXPECT_EQ(run.port, ADDRESS);
   EXPECT_THAT(run.lines,
               ElementsAre(std::string("    ") + ADDRESS + "打开成功", "    开始切换至IAP模式",
                           std::string("....已切换,端口:") + ADDRESS));
-  // Never at once: the application may not have left yet.
-  EXPECT_THAT(run.sleeps, ElementsAre(200u, 200u, 200u));
+  EXPECT_EQ(run.sleeps,
+            Joined(Repeated(REMOTE_HANGUP_WAIT_MS / REMOTE_HANGUP_STEP_MS, REMOTE_HANGUP_STEP_MS),
+                   Repeated(3, 200)));
   EXPECT_THAT(run.opened, Each(ADDRESS));
   EXPECT_EQ(run.opened.size(), 4u);
 }
 
 TEST(RemoteModeSwitch, DeviceThatNeverComesBackFailsAfterFifteenTries) {
-  const Outcome run = Switch(1000);
+  const Outcome run = Switch(0, 1000);
   EXPECT_FALSE(run.switched);
-  EXPECT_EQ(run.sleeps.size(), 15u);
-  EXPECT_THAT(run.sleeps, Each(200u));
+  EXPECT_EQ(run.sleeps, Repeated(15, 200));
   EXPECT_EQ(run.opened.size(), 16u);
   EXPECT_EQ(run.lines.back(), std::string(16, '.'));
 }
