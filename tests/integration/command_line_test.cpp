@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,107 @@ TEST(CommandLine, PortThatCannotBeOpenedIsLoggedWithTheSystemsWords) {
               Contains(std::string("打开串口::Last Err(10)") + std::strerror(EBUSY)));
   EXPECT_TRUE(served.device->Commands().empty());
 }
+
+// The whole of what one device's run writes, stdout and stderr, byte for byte: success, a
+// device's fault, a mode switch that never finds the device, the time limit. PORT stands for the
+// served device's path; the dots of a wait (as many as real time allowed) are left out after the
+// start step's line, and shown as "<dots>" after the program step's where the case says so.
+struct WholeOutputCase {
+  const char* name;
+  std::vector<std::string> faults;  // a served device's; none: the simulated bus
+  std::vector<std::string> args;    // after FILE
+  int status;
+  std::string out;
+  std::string err;
+};
+
+void PrintTo(const WholeOutputCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+const std::string FAILED_RUN_END =
+    "****固件下载失败!\n   1.检查通讯接口以及连线是否正确;\n    2.MCU内有没有烧入IAP程序;\n"
+    "    3.MCU有没有进入到IAP下载模式;\n";
+const std::string RUN_START = "\n****开始通过串口接口进行IAP下载:\n1.读取下载文件内容>>\n";
+
+const std::vector<WholeOutputCase>& WholeOutputCases() {
+  static const std::vector<WholeOutputCase> cases = {
+      {"SimulatedSuccess",
+       {},
+       {"--simulate"},
+       0,
+       "已查找到5个设备\n" + RUN_START +
+           "  已读取下载数据4096字节\n2.打开下载接口>>\n    COM8打开成功\n3.开始更新FLASH>>\n"
+           "  成功\n4.写FLASH>>\n....  成功\n5.下载检验>>\n....  成功\n6.下载结束>>\n"
+           "  END结束\n7.关闭下载接口>>\n    已关闭。\n****固件下载成功.\n",
+       ""},
+      {"NeverFoundAgain",
+       {},
+       {"--device", "0", "--simulate=never-returns"},
+       1,
+       "已查找到1个设备\n" + RUN_START +
+           "  已读取下载数据4096字节\n2.打开下载接口>>\n    COM5打开成功\n"
+           "    开始切换至IAP模式\n................    失败.\n  下载失败\n7.关闭下载接口>>\n"
+           "    下载接口未打开，无需关闭\n" +
+           FAILED_RUN_END,
+       ""},
+      {"DeviceFault",
+       {"status:verify:0x400:7"},
+       {"--iap"},
+       1,
+       RUN_START +
+           "  已读取下载数据4096字节\n2.打开下载接口>>\n    PORT打开成功\n3.开始更新FLASH>>\n"
+           "  成功\n4.写FLASH>>\n....  成功\n5.下载检验>>\n.  [00000400]检验(7).\n  出错.\n"
+           "  下载失败\n7.关闭下载接口>>\n    已关闭。\n" +
+           FAILED_RUN_END,
+       ""},
+      {"TimeLimit",
+       {"silent:prog:0x400"},
+       {"--iap", "--timeout", "1"},
+       1,
+       RUN_START +
+           "  已读取下载数据4096字节\n2.打开下载接口>>\n    PORT打开成功\n3.开始更新FLASH>>\n"
+           "  成功\n4.写FLASH>>\n<dots>    串口读失败.\n  Read status failure.[400>32B].\n"
+           "  失败.\n  下载失败\n7.关闭下载接口>>\n    已关闭。\n" +
+           FAILED_RUN_END,
+       "iapflash: the run was stopped at its time limit of 1 s\n"},
+  };
+  return cases;
+}
+
+class WholeOutput : public ::testing::TestWithParam<WholeOutputCase> {};
+
+TEST_P(WholeOutput, OfOneDeviceStaysByteForByte) {
+  const WholeOutputCase& c = GetParam();
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(4096));
+  std::optional<ServedDevice> served;
+  std::vector<std::string> args = {"flash", file.string()};
+  if (!c.faults.empty()) {
+    served.emplace(SimWireTiming{}, c.faults);
+    args.insert(args.end(), {"--port", served->Path()});
+  }
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  const ProgramResult run = RunIapflash(args);
+  std::string out = run.out;
+  if (served) out = Replaced(out, served->Path(), "PORT");
+  out = WaitDotsAs(out, "3.开始更新FLASH>>", "");
+  if (c.out.find("<dots>") != std::string::npos) out = WaitDotsAs(out, "4.写FLASH>>", "<dots>");
+  EXPECT_EQ(run.status, c.status);
+  EXPECT_EQ(out, c.out);
+  EXPECT_EQ(run.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, WholeOutput, ::testing::ValuesIn(WholeOutputCases()),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(CommandLine, SimServesADeviceWithItsFaultsUntilTerminated) {
   TempFolder folder;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
@@ -78,6 +79,14 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
     if (next < patterns.size() && LineMatches(line, patterns[next])) ++next;
   }
   return next == patterns.size();
+}
+
+std::string WaitDotsAs(std::string text, const std::string& stepLine, const std::string& shown) {
+  const std::size_t step = text.find(stepLine + "\n");
+  if (step == std::string::npos) return text;
+  const std::size_t start = step + stepLine.size() + 1;
+  const std::size_t end = std::min(text.find_first_not_of('.', start), text.size());
+  return text.replace(start, end - start, shown);
 }
 
 const std::vector<std::string> FAILURE_SUMMARY = {

@@ -39,6 +39,10 @@ std::vector<std::string> Lines(const std::string& text);
 // '*' in a pattern matches any rest; dots before a line are ignored unless the pattern has them.
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& patterns);
 
+// text with the progress dots that begin the line after stepLine (the dots of a wait, as many
+// as real time allowed) replaced by shown.
+std::string WaitDotsAs(std::string text, const std::string& stepLine, const std::string& shown);
+
 // The lines every failed run ends with.
 extern const std::vector<std::string> FAILURE_SUMMARY;
 

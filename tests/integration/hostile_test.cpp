@@ -99,7 +99,8 @@ TEST_P(Interrupted, EndsTheRunPromptlyAndGivesThePortBack) {
   BackgroundIapflash run({"flash", file.string(), "--port", served.Path(), "--iap"});
   // Lines up to the program step (the first of them is empty).
   std::string line;
-  for (int i = 0; i < 10 && line != "4.写FLASH>>"; ++i) line = run.ReadLine(10000);
+  std::string out;
+  for (int i = 0; i < 10 && line != "4.写FLASH>>"; ++i) out += (line = run.ReadLine(10000)) + "\n";
   ASSERT_EQ(line, "4.写FLASH>>");
   // The unanswered command has reached the device: the program now waits for its reply.
   ASSERT_TRUE(Eventually([&] {
@@ -114,9 +115,17 @@ TEST_P(Interrupted, EndsTheRunPromptlyAndGivesThePortBack) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
   EXPECT_EQ(status, c.status);
   EXPECT_LT(ms, 500);
-  const std::string rest = run.RestOfOut();
-  EXPECT_THAT(rest,
-              HasSubstr("  失败.\n  下载失败\n7.关闭下载接口>>\n    已关闭。\n****固件下载失败!"));
+  // The whole log, byte for byte, but for the dots of waits, as many as real time allowed.
+  out += run.RestOfOut();
+  out = WaitDotsAs(WaitDotsAs(out, "3.开始更新FLASH>>", ""), "4.写FLASH>>", "<dots>");
+  EXPECT_EQ(out,
+            "\n****开始通过串口接口进行IAP下载:\n1.读取下载文件内容>>\n  已读取下载数据4096字节\n"
+            "2.打开下载接口>>\n    " +
+                served.Path() +
+                "打开成功\n3.开始更新FLASH>>\n  成功\n4.写FLASH>>\n<dots>    串口读失败.\n"
+                "  Read status failure.[400>32B].\n  失败.\n  下载失败\n7.关闭下载接口>>\n"
+                "    已关闭。\n****固件下载失败!\n   1.检查通讯接口以及连线是否正确;\n"
+                "    2.MCU内有没有烧入IAP程序;\n    3.MCU有没有进入到IAP下载模式;\n");
   EXPECT_EQ(run.Err(), std::string("iapflash: the run was interrupted by ") + c.name + "\n");
   EXPECT_TRUE(terminal.AsFound());
 
