@@ -9,49 +9,32 @@
 namespace iapflash {
 namespace {
 
-// One run's log and events on their way to the report: the log cut into whole lines, and the
-// failing step's first line kept.
+// One run's log and events on their way to the report: the log as it comes and cut into
+// whole lines.
 class Channel final : public LogSink, public RunEventSink {
  public:
   Channel(std::size_t position, DeviceRunsReport& report) : position_(position), report_(report) {}
 
   void AppendLog(std::string_view text) override {
-    lines_.Append(text, [this](std::string_view line) { Line(line); });
+    report_.OnText(position_, text);
+    lines_.Append(text, [this](std::string_view line) { report_.OnLine(position_, line); });
   }
 
-  void OnEvent(const RunEvent& event) override {
-    if (std::holds_alternative<StepStarted>(event) || std::holds_alternative<PortOpened>(event) ||
-        std::holds_alternative<ModeSwitchStep>(event)) {
-      sinceMark_.reset();
-    }
-    const auto* ended = std::get_if<StepEnded>(&event);
-    if (ended && !ended->success && !failureLine_) failureLine_ = sinceMark_.value_or("");
-    report_.OnEvent(position_, event);
-  }
+  void OnEvent(const RunEvent& event) override { report_.OnEvent(position_, event); }
 
   // A last line the run left without its end.
   void Flush() {
     const std::string rest = lines_.TakeRest();
-    if (!rest.empty()) Line(rest);
+    if (!rest.empty()) report_.OnLine(position_, rest);
   }
-
-  // A line of the command's own after the run's log.
-  void Say(const std::string& line) { report_.OnLine(position_, line); }
-
-  std::string FailureLine() const { return failureLine_.value_or(""); }
 
  private:
-  void Line(std::string_view line) {
-    if (!sinceMark_) sinceMark_ = std::string(FailureText(line));
-    report_.OnLine(position_, line);
-  }
-
   std::size_t position_;
   DeviceRunsReport& report_;
   WholeLines lines_;
-  std::optional<std::string> sinceMark_;  // the first whole line since the last mark
-  std::optional<std::string> failureLine_;
 };
+
+}  // namespace
 
 DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const DeviceJob& job,
                      std::size_t position, DeviceRunsReport& report,
@@ -60,7 +43,6 @@ DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const
   FixedRunInputs inputs(path, job.entry);
   const uint64_t startedMs = seams.clock.NowMs();
   DeviceOutcome outcome;
-  std::string stopLine;
   {
     TimeLimit limit(seams.ports, seams.clock, limits.timeLimitMs);
     RunContext run{{limit.Ports(), seams.tree, limit.GetClock(), channel, channel}, inputs};
@@ -69,24 +51,18 @@ DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const
       const std::string interruption = limits.interruption ? limits.interruption() : "";
       if (!interruption.empty()) {
         outcome.interrupted = true;
-        stopLine = InterruptionLine(interruption);
+        outcome.stopLine = InterruptionLine(interruption);
       } else if (limit.Expired()) {
         outcome.timedOut = true;
-        stopLine = limit.Line();
+        outcome.stopLine = limit.Line();
       }
     }
   }
   outcome.ms = seams.clock.NowMs() - startedMs;
   channel.Flush();
-  if (!stopLine.empty()) channel.Say(stopLine);
-  if (!outcome.finished.success) {
-    outcome.failureLine = stopLine.empty() ? channel.FailureLine() : stopLine;
-  }
   report.OnDone(position, outcome);
   return outcome;
 }
-
-}  // namespace
 
 void WholeLines::Append(std::string_view text,
                         const std::function<void(std::string_view)>& onLine) {
@@ -106,13 +82,17 @@ std::string WholeLines::TakeRest() {
   return rest;
 }
 
-std::string_view FailureText(std::string_view line) {
-  const std::size_t start = line.find_first_not_of(" .");
-  return start == std::string_view::npos ? std::string_view() : line.substr(start);
+std::string InterruptionLine(const std::string& name, std::size_t runs) {
+  return std::string(runs > 1 ? "iapflash: the runs were interrupted by "
+                              : "iapflash: the run was interrupted by ") +
+         name;
 }
 
-std::string InterruptionLine(const std::string& name) {
-  return "iapflash: the run was interrupted by " + name;
+bool AnyInterrupted(const std::vector<DeviceOutcome>& outcomes) {
+  for (const DeviceOutcome& outcome : outcomes) {
+    if (outcome.interrupted) return true;
+  }
+  return false;
 }
 
 std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,

@@ -25,14 +25,19 @@ struct DeviceJob {
 };
 
 struct DeviceOutcome {
-  RunFinished finished{};
-  // For a failed run: the first line its failing step wrote after the last point the step had
-  // reached (its start, a port opened, the mode switch's request, the device found again),
-  // without the leading blanks and progress dots. Empty when the run succeeded.
-  std::string failureLine;
+  RunFinished finished{};    // its failureLine: the failing step's own line
   uint64_t ms = 0;           // from the run's start to its end
   bool timedOut = false;     // the run failed once its time limit had cut it off
   bool interrupted = false;  // the run failed once it had been stopped from outside
+  // For a run that its time limit or an interruption stopped: the line that says so
+  // (StopLine's), else empty.
+  std::string stopLine{};
+
+  // The run's failure in one line: its stop line, else its failing step's line; empty when the
+  // run succeeded.
+  const std::string& FailureLine() const {
+    return stopLine.empty() ? finished.failureLine : stopLine;
+  }
 };
 
 // Where the runs report. Called from every run's thread at once, so it must be thread-safe; one
@@ -40,11 +45,14 @@ struct DeviceOutcome {
 class DeviceRunsReport {
  public:
   virtual ~DeviceRunsReport() = default;
+  // The run's log text as the run appended it, before it is cut into lines.
+  virtual void OnText(std::size_t /*position*/, std::string_view /*text*/) {}
   // One whole line of the device's log without its line end; progress dots stand where they came
   // (on the line that the next text ends).
-  virtual void OnLine(std::size_t position, std::string_view line) = 0;
+  virtual void OnLine(std::size_t /*position*/, std::string_view /*line*/) {}
   virtual void OnEvent(std::size_t position, const RunEvent& event) = 0;
-  // The run has ended: its last line and its RunFinished came before.
+  // The run has ended: its last line and its RunFinished came before; a stop line is the
+  // outcome's to say.
   virtual void OnDone(std::size_t position, const DeviceOutcome& outcome) = 0;
 };
 
@@ -64,17 +72,27 @@ struct DeviceRunLimits {
   std::function<std::string()> interruption;
 };
 
+// One job's whole run on the caller's thread, reported at position: the update file at path
+// into the job's device, through the seams, within the limits. A run stopped by its time limit
+// or from outside fails through its own path and closes its port; its outcome's stop line says
+// why.
+DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const DeviceJob& job,
+                     std::size_t position, DeviceRunsReport& report,
+                     const DeviceRunLimits& limits = {});
+
 // Downloads the update file at path into every job's device at once: one thread, one run
-// context, one log and one event stream each. A failing run never stops the others; devices that
-// need a mode switch switch at the same time and each finds its own again by its USB location.
-// A run stopped by its time limit or from outside says so in a line of its own after its log,
-// which is then its failure line. Returns the outcomes in job order once every run has ended.
+// context, one log and one event stream each (RunOne). A failing run never stops the others;
+// devices that need a mode switch switch at the same time and each finds its own again by its
+// USB location. Returns the outcomes in job order once every run has ended.
 std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,
                                       const std::vector<DeviceJob>& jobs, DeviceRunsReport& report,
                                       const DeviceRunLimits& limits = {});
 
-// "iapflash: the run was interrupted by SIGINT"
-std::string InterruptionLine(const std::string& name);
+// "iapflash: the run was interrupted by SIGINT"; for several runs "the runs were".
+std::string InterruptionLine(const std::string& name, std::size_t runs = 1);
+
+// Whether any run was stopped from outside.
+bool AnyInterrupted(const std::vector<DeviceOutcome>& outcomes);
 
 // Cuts appended log text into whole lines, each without its "\r\n" (or "\n"); text after the
 // last line end waits for the rest of its line.
@@ -87,8 +105,5 @@ class WholeLines {
  private:
   std::string pending_;
 };
-
-// A log line as a failure line: without its leading blanks and progress dots.
-std::string_view FailureText(std::string_view line);
 
 }  // namespace iapflash

@@ -1,15 +1,65 @@
 #include "app/download_run.h"
 
+#include <string_view>
+#include <variant>
+
 #include "image/update_file.h"
 #include "link/iap_commands.h"
 
 namespace iapflash {
 namespace {
 
+// The mode switch's word that the application answered something else: the switch goes on, so
+// the line is a warning, never the failure.
+constexpr std::string_view SWITCH_WARNING = "设备无响应2:";
+
+// Passes the run's log and events on, and keeps the failure line as the run writes it: the first
+// whole line since the last point reached (a step's start, a port opened, a mode-switch stage),
+// its leading blanks and the progress dots before it left out.
+class FailureWatch final : public LogSink, public RunEventSink {
+ public:
+  FailureWatch(LogSink& log, RunEventSink& events) : log_(log), events_(events) {}
+
+  void AppendLog(std::string_view text) override {
+    log_.AppendLog(text);
+    if (text.find_first_not_of('.') == std::string_view::npos) return;  // progress dots
+    for (const char c : text) {
+      if (c != '\n') {
+        line_ += c;
+        continue;
+      }
+      if (!line_.empty() && line_.back() == '\r') line_.pop_back();
+      const std::size_t start = line_.find_first_not_of(' ');
+      const std::string_view shown =
+          start == std::string::npos ? std::string_view() : std::string_view(line_).substr(start);
+      if (!sinceMark_ && shown.substr(0, SWITCH_WARNING.size()) != SWITCH_WARNING) {
+        sinceMark_ = std::string(shown);
+      }
+      line_.clear();
+    }
+  }
+
+  void OnEvent(const RunEvent& event) override {
+    if (std::holds_alternative<StepStarted>(event) || std::holds_alternative<PortOpened>(event) ||
+        std::holds_alternative<ModeSwitchStep>(event)) {
+      sinceMark_.reset();
+    }
+    events_.OnEvent(event);
+  }
+
+  std::string SinceMark() const { return sinceMark_.value_or(""); }
+
+ private:
+  LogSink& log_;
+  RunEventSink& events_;
+  std::string line_;  // the line being written, without progress dots
+  std::optional<std::string> sinceMark_;
+};
+
 // One run's steps: their lines, their events and where the run failed.
 class Steps {
  public:
-  explicit Steps(RunContext& run) : run_(run), log_(run.env.log) {}
+  Steps(RunContext& run, const FailureWatch& watch) : run_(run), log_(run.env.log), watch_(watch) {}
 
   void Starts(RunStep step, const char* line) {
     LogLine(log_, "%s", line);
@@ -26,6 +76,7 @@ class Steps {
     run_.env.events.OnEvent(StepEnded{step, false});
     failedStep_ = step;
     layer_ = layer;
+    if (failureLine_.empty()) failureLine_ = watch_.SinceMark();
   }
   // For a command of steps 3 to 5: the device's refusal, or a fault of the link.
   void CommandFails(RunStep step, const CommandResult& result, const char* stepLine) {
@@ -33,12 +84,15 @@ class Steps {
           stepLine);
   }
   RunFinished Result(bool success) const {
-    return {success, failedStep_, success ? FailureLayer::None : layer_};
+    return {success, failedStep_, success ? FailureLayer::None : layer_,
+            success ? std::string() : failureLine_};
   }
 
  private:
   RunContext& run_;
   LogSink& log_;
+  const FailureWatch& watch_;
+  std::string failureLine_;
   RunStep failedStep_ = RunStep::ReadFile;
   FailureLayer layer_ = FailureLayer::None;
 };
@@ -102,9 +156,11 @@ std::optional<DeviceEntry> StationInputs::Device() {
   return station_.devices[static_cast<std::size_t>(selected)];
 }
 
-RunFinished DownloadRun(RunContext& run) {
+RunFinished DownloadRun(RunContext& outer) {
+  FailureWatch watch(outer.env.log, outer.env.events);
+  RunContext run{{outer.env.ports, outer.env.tree, outer.env.clock, watch, watch}, outer.inputs};
   LogSink& log = run.env.log;
-  Steps steps(run);
+  Steps steps(run, watch);
   LogLine(log, "\r\n****开始通过串口接口进行IAP下载:");
   steps.Starts(RunStep::ReadFile, "1.读取下载文件内容>>");
 

@@ -9,12 +9,12 @@
 #include "app/device_scan.h"
 #include "app/download_run.h"
 #include "app/station.h"
-#include "app/time_limit.h"
 #include "cli/cli_panel.h"
 #include "cli/device_progress.h"
 #include "cli/interrupts.h"
 #include "cli/json_events.h"
 #include "cli/line_report.h"
+#include "cli/output_queue.h"
 #include "cli/progress.h"
 #include "cli/terminal.h"
 #include "platform/cancel_switch.h"
@@ -58,8 +58,8 @@ struct Chosen {
 };
 
 // The devices the options name, in their order. A scan, when one is needed, logs to the
-// station's panel and fills its table.
-Chosen ChooseDevices(Station& station, const FlashOptions& options) {
+// station's panel and fills its table; what the command says of it goes to messages.
+Chosen ChooseDevices(Station& station, const FlashOptions& options, TextOut& messages) {
   Chosen chosen;
   if (!options.ports.empty() && options.iap) {
     for (const std::string& port : options.ports) {
@@ -95,8 +95,8 @@ Chosen ChooseDevices(Station& station, const FlashOptions& options) {
     if (wanted < table.size()) {
       chosen.jobs.push_back({firstPort(table[wanted]), table[wanted]});
     } else {
-      std::fprintf(stderr, "iapflash: no device %u; the scan found %u\n", wanted,
-                   static_cast<unsigned>(table.size()));
+      messages.Write("iapflash: no device " + std::to_string(wanted) + "; the scan found " +
+                     std::to_string(table.size()) + "\n");
       chosen.jobs.push_back({"", std::nullopt});  // the run reports that none is selected
     }
   } else if (selected >= 0) {
@@ -107,24 +107,9 @@ Chosen ChooseDevices(Station& station, const FlashOptions& options) {
   return chosen;
 }
 
-int NoDeviceFound() {
-  std::fprintf(stderr, "iapflash: the scan found no device\n");
+int NoDeviceFound(TextOut& messages) {
+  messages.Write("iapflash: the scan found no device\n");
   return EXIT_RUN_FAILED;
-}
-
-int ExitStatus(const std::vector<DeviceOutcome>& outcomes) {
-  const bool all =
-      !outcomes.empty() && std::all_of(outcomes.begin(), outcomes.end(),
-                                       [](const DeviceOutcome& o) { return o.finished.success; });
-  return all ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
-}
-
-std::unique_ptr<DeviceProgressLines> ProgressLines(const std::vector<DeviceJob>& jobs) {
-  if (!StderrIsTerminal()) return nullptr;
-  std::vector<std::string> labels;
-  for (std::size_t k = 0; k < jobs.size(); ++k) labels.push_back(DeviceLabel(k, jobs[k].port));
-  return std::make_unique<DeviceProgressLines>(stderr, SystemClock(), StdoutIsTerminal(),
-                                               &StderrColumns, std::move(labels));
 }
 
 // What ends runs early: the command's time limit, and a signal through the watch.
@@ -132,46 +117,104 @@ DeviceRunLimits Limits(const FlashOptions& options, const InterruptWatch& interr
   return {options.timeoutMs, [&interrupts] { return interrupts.Name(); }};
 }
 
-// The status of a command whose runs have ended: a signal's, when one stopped them.
+// The status of a command whose runs have ended: a signal's when it stopped a run; else 0 when
+// every run succeeded (a run that had verified its image before the signal came succeeded).
 int FinalStatus(const std::vector<DeviceOutcome>& outcomes, const InterruptWatch& interrupts) {
-  if (const int status = interrupts.ExitStatus(); status != 0) return status;
-  return ExitStatus(outcomes);
+  if (AnyInterrupted(outcomes) && interrupts.ExitStatus() != 0) return interrupts.ExitStatus();
+  const bool all =
+      !outcomes.empty() && std::all_of(outcomes.begin(), outcomes.end(),
+                                       [](const DeviceOutcome& o) { return o.finished.success; });
+  return all ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
 }
 
-void SayInterrupted(const InterruptWatch& interrupts, const char* what) {
-  if (interrupts.ExitStatus() == 0) return;
-  WriteText(stderr,
-            std::string("iapflash: ") + what + " interrupted by " + interrupts.Name() + "\n");
+// The command's own line on stderr when a signal stopped its runs.
+void SayInterrupted(const std::vector<DeviceOutcome>& outcomes, const InterruptWatch& interrupts,
+                    TextOut& messages) {
+  if (!AnyInterrupted(outcomes)) return;
+  messages.Write(InterruptionLine(interrupts.Name(), outcomes.size()) + "\n");
 }
 
-// Several devices at once: their lines labelled, their progress lines, the summary table.
-int FlashLine(const DeviceRunSeams& seams, const FlashOptions& options,
-              const std::vector<DeviceJob>& jobs, const InterruptWatch& interrupts) {
-  const auto progress = ProgressLines(jobs);
-  LineReport report(stdout, jobs, progress.get());
+std::unique_ptr<DeviceProgressLines> ProgressLines(const std::vector<DeviceJob>& jobs,
+                                                   OutputQueue& output) {
+  if (!StderrIsTerminal()) return nullptr;
+  std::vector<std::string> labels;
+  for (std::size_t k = 0; k < jobs.size(); ++k) labels.push_back(DeviceLabel(k, jobs[k].port));
+  return std::make_unique<DeviceProgressLines>(output.Stderr(), SystemClock(), StdoutIsTerminal(),
+                                               &StderrColumns, std::move(labels), &StderrRows);
+}
+
+// The log as text: one device's as the window shows it, with its progress bar; several devices'
+// lines each with its label, their progress lines and the summary table.
+int FlashText(const DeviceRunSeams& seams, const FlashOptions& options,
+              const InterruptWatch& interrupts, OutputQueue& output) {
+  CliPanel panel(output.Stdout(), false);
+  Station scan{seams.ports, seams.tree, seams.clock, panel};
+  const Chosen chosen = ChooseDevices(scan, options, output.Stderr());
+  if (chosen.jobs.empty()) return NoDeviceFound(output.Stderr());
+  const DeviceRunLimits limits = Limits(options, interrupts);
+  if (chosen.jobs.size() == 1) {
+    std::unique_ptr<ProgressView> progress;
+    if (StderrIsTerminal()) {
+      progress = std::make_unique<ProgressView>(output.Stderr(), SystemClock(), StdoutIsTerminal(),
+                                                &StderrColumns);
+    }
+    // Its stop line, on stderr, is the command's word on a stopped run.
+    OneDeviceLog log(output.Stdout(), output.Stderr(), progress.get());
+    return FinalStatus(RunDevices(seams, options.file, chosen.jobs, log, limits), interrupts);
+  }
+  const auto progress = ProgressLines(chosen.jobs, output);
+  LineReport report(output.Stdout(), chosen.jobs, progress.get());
   const std::vector<DeviceOutcome> outcomes =
-      RunDevices(seams, options.file, jobs, report, Limits(options, interrupts));
+      RunDevices(seams, options.file, chosen.jobs, report, limits);
   report.Summarize(outcomes);
-  SayInterrupted(interrupts, "the runs were");
+  SayInterrupted(outcomes, interrupts, output.Stderr());
   return FinalStatus(outcomes, interrupts);
 }
 
 // --json: one device or several, everything as JSON objects on stdout.
 int FlashJson(const DeviceRunSeams& seams, const FlashOptions& options,
-              const InterruptWatch& interrupts) {
-  JsonEvents events(stdout, SystemClock());
+              const InterruptWatch& interrupts, OutputQueue& output) {
+  JsonEvents events(output.Stdout(), SystemClock());
   JsonScanPanel panel(events);
   Station station{seams.ports, seams.tree, seams.clock, panel};
-  const Chosen chosen = ChooseDevices(station, options);
+  Chosen chosen = ChooseDevices(station, options, output.Stderr());
   if (chosen.scanned) events.Scan(station.devices);
-  const auto progress = ProgressLines(chosen.jobs);
+  // No device found is no run: JSON names no device that is not there.
+  std::erase_if(chosen.jobs, [](const DeviceJob& job) { return !job.entry; });
+  const auto progress = ProgressLines(chosen.jobs, output);
   events.SetDevices(chosen.jobs, progress.get());
   const std::vector<DeviceOutcome> outcomes =
       RunDevices(seams, options.file, chosen.jobs, events, Limits(options, interrupts));
-  const int status = chosen.jobs.empty() ? NoDeviceFound() : FinalStatus(outcomes, interrupts);
+  const int status =
+      chosen.jobs.empty() ? NoDeviceFound(output.Stderr()) : FinalStatus(outcomes, interrupts);
   events.Summary(outcomes, status);
-  SayInterrupted(interrupts, chosen.jobs.size() > 1 ? "the runs were" : "the run was");
+  SayInterrupted(outcomes, interrupts, output.Stderr());
   return status;
+}
+
+// Once the runs have ended: the output written out, and what could not be written said on
+// stderr. A write that failed makes the status 1 unless a signal set it; a signal that came
+// while the output waited for a reader ends the command with the signal's status.
+int FinishOutput(OutputQueue& output, int status, const InterruptWatch& interrupts) {
+  const bool written = output.Drain();
+  std::string words;
+  if (const std::string failure = output.Failure(stdout); !failure.empty()) {
+    words += "iapflash: cannot write to stdout: " + failure + "\n";
+  }
+  if (output.LostLines() > 0) {
+    words += "iapflash: part of the output was lost: stdout was not read in time\n";
+  }
+  if (!written) words += "iapflash: the rest of the output was not written: stdout is not read\n";
+  if (words.empty()) return status;
+  // A writer that still waits for its reader may hold stderr as well.
+  WriteTextIfReady(stderr, words);
+  if (!written) return interrupts.ExitStatus();
+  const bool signalled = interrupts.ExitStatus() != 0 && status == interrupts.ExitStatus();
+  return signalled ? status : EXIT_RUN_FAILED;
+}
+
+bool WriteStream(std::FILE* stream, std::string_view text, std::string& error) {
+  return WriteText(stream, text, &error);
 }
 
 }  // namespace
@@ -192,7 +235,8 @@ bool ScenarioExists(const std::string& scenario) {
 int RunList(const std::optional<std::string>& scenario) {
   Seams seams(scenario);
   if (!seams.Ready(scenario)) return EXIT_USAGE;
-  CliPanel panel(stdout, "", true);
+  DirectOut out(stdout);
+  CliPanel panel(out, true);
   Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
   ScanDevices(station);
   return EXIT_RUN_SUCCEEDED;
@@ -201,46 +245,16 @@ int RunList(const std::optional<std::string>& scenario) {
 int RunFlash(const FlashOptions& options) {
   Seams seams(options.scenario);
   if (!seams.Ready(options.scenario)) return EXIT_USAGE;
+  // The runs' output goes through one writer: no run ever waits for a reader.
+  OutputQueue output(&WriteStream);
   // A signal cancels every run through this switch: each ends through its own failure path and
-  // gives its port back.
+  // gives its port back; the output's end no longer waits for a reader that does not read.
   CancelSwitch cancel(seams.Ports(), SystemClock());
-  const InterruptWatch interrupts(cancel);
+  const InterruptWatch interrupts(cancel, [&output] { output.Interrupt(); });
   const DeviceRunSeams runSeams{cancel.Ports(), seams.Tree(), cancel.GetClock()};
-  if (options.json) return FlashJson(runSeams, options, interrupts);
-
-  std::unique_ptr<ProgressView> progress;
-  if (StderrIsTerminal()) {
-    progress =
-        std::make_unique<ProgressView>(stderr, SystemClock(), StdoutIsTerminal(), &StderrColumns);
-  }
-  CliPanel panel(stdout, options.file, false, progress.get());
-  Station scan{runSeams.ports, runSeams.tree, runSeams.clock, panel};
-  const Chosen chosen = ChooseDevices(scan, options);
-  if (chosen.jobs.empty()) return NoDeviceFound();
-  if (chosen.jobs.size() > 1) {
-    progress.reset();
-    return FlashLine(runSeams, options, chosen.jobs, interrupts);
-  }
-
-  // One device: the run as the window makes it, its log as the window shows it.
-  TimeLimit limit(runSeams.ports, runSeams.clock, options.timeoutMs);
-  Station station{limit.Ports(), runSeams.tree, limit.GetClock(), panel};
-  const std::optional<DeviceEntry>& entry = chosen.jobs.front().entry;
-  station.devices = entry ? DeviceTable{*entry} : DeviceTable{};
-  panel.Select(entry ? 0 : -1);
-  IgnoredRunEvents noEvents;
-  RunEventSink& events = progress ? static_cast<RunEventSink&>(*progress) : noEvents;
-  const bool succeeded = DownloadRunAt(station, events).success;
-  if (const int status = interrupts.ExitStatus(); status != 0) {
-    progress.reset();  // its line ends first
-    SayInterrupted(interrupts, "the run was");
-    return status;
-  }
-  if (!succeeded && limit.Expired()) {
-    progress.reset();
-    WriteText(stderr, limit.Line() + "\n");
-  }
-  return succeeded ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+  const int status = options.json ? FlashJson(runSeams, options, interrupts, output)
+                                  : FlashText(runSeams, options, interrupts, output);
+  return FinishOutput(output, status, interrupts);
 }
 
 }  // namespace iapflash::cli

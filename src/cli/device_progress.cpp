@@ -1,31 +1,15 @@
 #include "cli/device_progress.h"
 
+#include <algorithm>
 #include <variant>
 
-#include "cli/cli_panel.h"
-#include "cli/terminal.h"
+#include "cli/terminal_text.h"
 
 namespace iapflash::cli {
 namespace {
 
 // Progress alone redraws the block at most this often; a step or a result redraws it at once.
 constexpr uint64_t REDRAW_INTERVAL_MS = 100;
-constexpr uint64_t REDRAW_BYTES = 1024;
-
-// text cut to at most width columns, never inside a UTF-8 sequence.
-std::string CutToWidth(const std::string& text, int width) {
-  int used = 0;
-  std::size_t end = 0;
-  while (end < text.size()) {
-    std::size_t next = end + 1;
-    while (next < text.size() && (static_cast<unsigned char>(text[next]) & 0xC0) == 0x80) ++next;
-    const int columns = DisplayWidth(std::string_view(text).substr(end, next - end));
-    if (used + columns > width) break;
-    used += columns;
-    end = next;
-  }
-  return text.substr(0, end);
-}
 
 std::string Seconds(uint64_t ms) {
   char text[32];
@@ -55,13 +39,14 @@ const char* StepText(RunStep step, bool switching) {
 
 }  // namespace
 
-DeviceProgressLines::DeviceProgressLines(std::FILE* terminal, Clock& clock, bool sharesLogTerminal,
+DeviceProgressLines::DeviceProgressLines(TextOut& terminal, Clock& clock, bool sharesLogTerminal,
                                          std::function<int()> columns,
-                                         std::vector<std::string> labels)
+                                         std::vector<std::string> labels, std::function<int()> rows)
     : terminal_(terminal),
       clock_(clock),
       sharesLogTerminal_(sharesLogTerminal),
       columns_(std::move(columns)),
+      rows_(std::move(rows)),
       labels_(std::move(labels)) {
   devices_.reserve(labels_.size());
   for (std::size_t k = 0; k < labels_.size(); ++k) devices_.emplace_back(clock);
@@ -78,7 +63,7 @@ void DeviceProgressLines::OnEvent(std::size_t position, const RunEvent& event) {
     device.switching = stage->stage == SwitchStage::Requested;
   } else if (std::holds_alternative<PassProgress>(event)) {
     if (!moved) return;
-    const uint64_t kib = device.progress.Done() / REDRAW_BYTES;
+    const uint64_t kib = device.progress.Done() / PROGRESS_REDRAW_BYTES;
     if (kib == device.drawnKiB) return;
     device.drawnKiB = kib;
     if (clock_.NowMs() - drawnAtMs_ < REDRAW_INTERVAL_MS) return;
@@ -104,7 +89,7 @@ void DeviceProgressLines::AfterLog() {
 
 void DeviceProgressLines::Finish() {
   if (finished_) return;
-  Draw();
+  Draw(true);
   finished_ = true;
 }
 
@@ -122,7 +107,7 @@ std::string DeviceProgressLines::Line(std::size_t position, int width) const {
           .append(std::to_string(static_cast<int>(outcome.finished.failedStep)))
           .append(" in ")
           .append(Seconds(outcome.ms));
-      if (!outcome.failureLine.empty()) line.append(": ").append(outcome.failureLine);
+      if (!outcome.FailureLine().empty()) line.append(": ").append(outcome.FailureLine());
     }
   } else if (device.progress.Active()) {
     line += device.progress.Render(room);
@@ -140,19 +125,33 @@ void DeviceProgressLines::Erase() {
   // Up to the block's first line, and everything from there down cleared.
   std::string erase = "\x1b[";
   erase.append(std::to_string(drawnLines_)).append("A\r\x1b[J");
-  WriteText(terminal_, erase);
+  terminal_.Write(erase);
   drawnLines_ = 0;
 }
 
-void DeviceProgressLines::Draw() {
+void DeviceProgressLines::Draw(bool last) {
   const int columns = columns_ ? columns_() : 0;
   // One column short of the edge: a full line would wrap on some terminals.
   const int width = (columns > 0 ? columns : 80) - 1;
+  // One row short of the height: the cursor stands on the line below the block.
+  const int rows = rows_ ? rows_() : 0;
+  std::size_t shown = devices_.size();
+  if (rows > 1) shown = std::min(shown, static_cast<std::size_t>(rows - 1));
+  const bool cut = shown < devices_.size();
+  const std::size_t lines = cut ? shown - 1 : shown;
   std::string block;
   if (drawnLines_ > 0) block.append("\x1b[").append(std::to_string(drawnLines_)).append("A\r");
-  for (std::size_t k = 0; k < devices_.size(); ++k) block.append(Line(k, width)).append("\x1b[K\n");
-  WriteText(terminal_, block);
-  drawnLines_ = static_cast<int>(devices_.size());
+  for (std::size_t k = 0; k < lines; ++k) block.append(Line(k, width)).append("\x1b[K\n");
+  if (cut) {
+    std::string more = "... ";
+    more.append(std::to_string(devices_.size() - lines)).append(" more devices");
+    block.append(CutToWidth(more, width)).append("\x1b[K\n");
+  }
+  const int drawn = static_cast<int>(shown);
+  // A redraw over a block of the same height only replaces what stands: it may be dropped.
+  const bool inPlace = !last && drawnLines_ == drawn;
+  terminal_.Write(block, inPlace ? TextKind::Progress : TextKind::Log);
+  drawnLines_ = drawn;
   drawnAtMs_ = clock_.NowMs();
 }
 

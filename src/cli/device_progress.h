@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/device_runs.h"
+#include "cli/output_queue.h"
 #include "cli/progress.h"
 #include "log/run_events.h"
 #include "platform/clock.h"
@@ -17,13 +18,17 @@ namespace iapflash::cli {
 
 // One progress line per device on a terminal (stderr), as a block redrawn in place under the
 // log: "[N PORT] " and the device's step, its bar while it programs and verifies, then its result.
+// A redraw in place may be dropped when the terminal falls behind (the next one shows more).
 // Not synchronized: the caller holds one lock around every call and around the log's writes.
 class DeviceProgressLines {
  public:
   // labels: each device's "[N PORT] ". sharesLogTerminal: the log goes to the same terminal, so
   // the block is taken away before each log write and drawn again after it.
-  DeviceProgressLines(std::FILE* terminal, Clock& clock, bool sharesLogTerminal,
-                      std::function<int()> columns, std::vector<std::string> labels);
+  // rows: the terminal's height (0 or none: unknown); a block taller than it fits shows its
+  // first devices and how many more there are.
+  DeviceProgressLines(TextOut& terminal, Clock& clock, bool sharesLogTerminal,
+                      std::function<int()> columns, std::vector<std::string> labels,
+                      std::function<int()> rows = {});
   DeviceProgressLines(const DeviceProgressLines&) = delete;
   DeviceProgressLines& operator=(const DeviceProgressLines&) = delete;
 
@@ -48,12 +53,13 @@ class DeviceProgressLines {
   };
 
   void Erase();
-  void Draw();
+  void Draw(bool last = false);
 
-  std::FILE* terminal_;
+  TextOut& terminal_;
   Clock& clock_;
   bool sharesLogTerminal_;
   std::function<int()> columns_;
+  std::function<int()> rows_;
   std::vector<std::string> labels_;
   std::vector<Device> devices_;
   int drawnLines_ = 0;

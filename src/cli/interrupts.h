@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -9,10 +10,11 @@ namespace iapflash::cli {
 
 // While it lives, SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl+C, Ctrl+Break, the console
 // closing) cancel the run through target instead of ending the program at once, so the run
-// ends through its own failure path and gives its port back. One at a time.
+// ends through its own failure path and gives its port back; then onSignal (if any) is called,
+// on a thread of the watch's own. One at a time.
 class InterruptWatch {
  public:
-  explicit InterruptWatch(CancelSwitch& target);
+  explicit InterruptWatch(CancelSwitch& target, std::function<void()> onSignal = {});
   ~InterruptWatch();
   InterruptWatch(const InterruptWatch&) = delete;
   InterruptWatch& operator=(const InterruptWatch&) = delete;

@@ -38,12 +38,13 @@ struct InterruptWatch::State {
   std::atomic<int> signal{0};
 };
 
-InterruptWatch::InterruptWatch(CancelSwitch& target) : state_(std::make_unique<State>()) {
+InterruptWatch::InterruptWatch(CancelSwitch& target, std::function<void()> onSignal)
+    : state_(std::make_unique<State>()) {
   State& s = *state_;
   if (pipe2(s.pipe, O_CLOEXEC) != 0) return;
   // The handler must never block, even with the pipe full of repeated signals.
   fcntl(s.pipe[1], F_SETFL, O_NONBLOCK);
-  s.watcher = std::thread([&s, &target] {
+  s.watcher = std::thread([&s, &target, onSignal = std::move(onSignal)] {
     for (;;) {
       unsigned char byte = STOP_WATCHING;
       const ssize_t got = read(s.pipe[0], &byte, 1);
@@ -52,6 +53,7 @@ InterruptWatch::InterruptWatch(CancelSwitch& target) : state_(std::make_unique<S
       int none = 0;
       s.signal.compare_exchange_strong(none, byte);
       target.Cancel();
+      if (onSignal) onSignal();
     }
   });
   signalPipe.store(s.pipe[1]);

@@ -15,6 +15,7 @@ constexpr int HANG_UP = 1;    // the console closes, the user logs off, the syst
 
 struct InterruptWatch::State {
   CancelSwitch* target = nullptr;
+  std::function<void()> onSignal;
   std::atomic<int> signal{0};
 };
 
@@ -30,13 +31,16 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   int none = 0;
   state->signal.compare_exchange_strong(none, number);
   state->target->Cancel();
+  if (state->onSignal) state->onSignal();
   return TRUE;
 }
 
 }  // namespace
 
-InterruptWatch::InterruptWatch(CancelSwitch& target) : state_(std::make_unique<State>()) {
+InterruptWatch::InterruptWatch(CancelSwitch& target, std::function<void()> onSignal)
+    : state_(std::make_unique<State>()) {
   state_->target = &target;
+  state_->onSignal = std::move(onSignal);
   watching.store(state_.get());
   SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
 }

@@ -2,12 +2,10 @@
 
 #include <variant>
 
-#include "cli/terminal.h"
+#include "cli/progress.h"
 
 namespace iapflash::cli {
 namespace {
-
-constexpr int64_t PROGRESS_STEP_BYTES = 1024;
 
 const char* StepName(RunStep step) {
   switch (step) {
@@ -56,7 +54,7 @@ double Seconds(uint64_t ms) {
 
 }  // namespace
 
-JsonEvents::JsonEvents(std::FILE* out, Clock& clock)
+JsonEvents::JsonEvents(TextOut& out, Clock& clock)
     : out_(out), clock_(clock), startMs_(clock.NowMs()) {}
 
 JsonEvents::Object JsonEvents::Start(const char* event) const {
@@ -73,12 +71,12 @@ JsonEvents::Object JsonEvents::StartFor(const char* event, std::size_t position)
   return object;
 }
 
-void JsonEvents::Write(const Object& object) {
+void JsonEvents::Write(const Object& object, TextKind kind) {
   // Text that is not UTF-8 (a device's reply shown as text) is replaced, never refused.
   std::string text = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   text += '\n';
   if (progress_) progress_->BeforeLog();
-  WriteText(out_, text);
+  out_.Write(text, kind);
   if (progress_) progress_->AfterLog();
 }
 
@@ -126,6 +124,7 @@ void JsonEvents::OnEvent(std::size_t position, const RunEvent& event) {
   std::lock_guard lock(mutex_);
   if (progress_) progress_->OnEvent(position, event);
   Object object;
+  TextKind kind = TextKind::Log;
   if (const auto* started = std::get_if<StepStarted>(&event)) {
     object = StartFor("step_started", position);
     object["step"] = static_cast<int>(started->step);
@@ -142,12 +141,13 @@ void JsonEvents::OnEvent(std::size_t position, const RunEvent& event) {
     // A pass's first count, then one per KiB, and its last.
     const bool first = done == 0;
     const bool last = progress->done == progress->total && done != shown;
-    if (!first && !last && done - shown < PROGRESS_STEP_BYTES) return;
+    if (!first && !last && done - shown < static_cast<int64_t>(PROGRESS_REDRAW_BYTES)) return;
     shown = done;
     object = StartFor("progress", position);
     object["pass"] = progress->pass == ImagePass::Program ? "program" : "verify";
     object["done"] = progress->done;
     object["total"] = progress->total;
+    kind = TextKind::Progress;
   } else if (const auto* opened = std::get_if<PortOpened>(&event)) {
     object = StartFor("port_opened", position);
     object["opened"] = opened->port;
@@ -163,10 +163,11 @@ void JsonEvents::OnEvent(std::size_t position, const RunEvent& event) {
   } else {
     return;  // RunFinished: the result object says it, with the outcome's message and time
   }
-  Write(object);
+  Write(object, kind);
 }
 
 void JsonEvents::OnDone(std::size_t position, const DeviceOutcome& outcome) {
+  if (!outcome.stopLine.empty()) OnLine(position, outcome.stopLine);
   std::lock_guard lock(mutex_);
   if (progress_) progress_->OnDone(position, outcome);
   Object object = StartFor("result", position);
@@ -183,7 +184,7 @@ void JsonEvents::OnDone(std::size_t position, const DeviceOutcome& outcome) {
     object["layer"] = outcome.interrupted ? "interrupted"
                       : outcome.timedOut  ? "timeout"
                                           : LayerName(finished.layer);
-    object["message"] = outcome.failureLine;
+    object["message"] = outcome.FailureLine();
   }
   object["seconds"] = Seconds(outcome.ms);
   Write(object);

@@ -12,6 +12,7 @@
 #include "app/device_runs.h"
 #include "app/operator_panel.h"
 #include "cli/device_progress.h"
+#include "cli/output_queue.h"
 #include "discovery/device_table.h"
 #include "platform/clock.h"
 
@@ -19,11 +20,12 @@ namespace iapflash::cli {
 
 // `flash --json`: one JSON object per line on stdout for everything the command does (the
 // schema is docs/json-events.md). Thread-safe: the runs write from their own threads; each
-// object goes out whole, in one write.
+// object goes out whole, in one write; progress objects may be dropped when the reader falls
+// behind.
 class JsonEvents final : public DeviceRunsReport {
  public:
   // Seconds in every object count from now.
-  JsonEvents(std::FILE* out, Clock& clock);
+  JsonEvents(TextOut& out, Clock& clock);
 
   // The devices a scan found.
   void Scan(const DeviceTable& devices);
@@ -43,10 +45,10 @@ class JsonEvents final : public DeviceRunsReport {
   using Object = nlohmann::ordered_json;
   Object Start(const char* event) const;
   Object StartFor(const char* event, std::size_t position) const;
-  void Write(const Object& object);
+  void Write(const Object& object, TextKind kind = TextKind::Log);
 
   std::mutex mutex_;
-  std::FILE* out_;
+  TextOut& out_;
   Clock& clock_;
   uint64_t startMs_;
   DeviceProgressLines* progress_ = nullptr;

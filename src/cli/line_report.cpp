@@ -2,35 +2,20 @@
 
 #include <algorithm>
 
-#include "cli/cli_panel.h"
-#include "cli/progress.h"
-#include "cli/terminal.h"
+#include "cli/terminal_text.h"
 
 namespace iapflash::cli {
-namespace {
-
-// Text a device sent (its replies shown in the log) never drives the terminal.
-void Write(std::FILE* out, const std::string& text) {
-  WriteText(out, WithControlsEscaped(text));
-}
-
-// text padded with blanks to width columns (left-aligned), or right-aligned.
-std::string Padded(const std::string& text, int width, bool right = false) {
-  const int pad = std::max(0, width - DisplayWidth(text));
-  return right ? std::string(static_cast<std::size_t>(pad), ' ') + text
-               : text + std::string(static_cast<std::size_t>(pad), ' ');
-}
-
-}  // namespace
-
 // Built by appending only: gcc 12 at -O3 warns falsely on "literal" + std::string&&.
 std::string DeviceLabel(std::size_t position, const std::string& port) {
   std::string label = "[";
-  label.append(std::to_string(position)).append(" ").append(port).append("] ");
+  label.append(std::to_string(position))
+      .append(" ")
+      .append(WithControlsEscaped(port, false))
+      .append("] ");
   return label;
 }
 
-LineReport::LineReport(std::FILE* log, const std::vector<DeviceJob>& jobs,
+LineReport::LineReport(TextOut& log, const std::vector<DeviceJob>& jobs,
                        DeviceProgressLines* progress)
     : log_(log), progress_(progress) {
   for (std::size_t k = 0; k < jobs.size(); ++k) {
@@ -40,11 +25,12 @@ LineReport::LineReport(std::FILE* log, const std::vector<DeviceJob>& jobs,
 }
 
 void LineReport::OnLine(std::size_t position, std::string_view line) {
+  // Text a device sent (its replies shown in the log) never drives the terminal.
   std::string text = labels_.at(position);
-  text.append(line).append("\n");
+  text.append(WithControlsEscaped(line)).append("\n");
   std::lock_guard lock(mutex_);
   if (progress_) progress_->BeforeLog();
-  Write(log_, text);
+  log_.Write(text);
   if (progress_) progress_->AfterLog();
 }
 
@@ -54,6 +40,7 @@ void LineReport::OnEvent(std::size_t position, const RunEvent& event) {
 }
 
 void LineReport::OnDone(std::size_t position, const DeviceOutcome& outcome) {
+  if (!outcome.stopLine.empty()) OnLine(position, outcome.stopLine);
   std::lock_guard lock(mutex_);
   if (progress_) progress_->OnDone(position, outcome);
 }
@@ -61,15 +48,17 @@ void LineReport::OnDone(std::size_t position, const DeviceOutcome& outcome) {
 void LineReport::Summarize(const std::vector<DeviceOutcome>& outcomes) {
   std::lock_guard lock(mutex_);
   if (progress_) progress_->Finish();
-  Write(log_, SummaryTable(ports_, outcomes));
+  log_.Write(SummaryTable(ports_, outcomes));
 }
 
 std::string SummaryTable(const std::vector<std::string>& ports,
                          const std::vector<DeviceOutcome>& outcomes) {
   const std::size_t succeeded = static_cast<std::size_t>(std::count_if(
       outcomes.begin(), outcomes.end(), [](const DeviceOutcome& o) { return o.finished.success; }));
+  std::vector<std::string> shown;
+  for (const std::string& port : ports) shown.push_back(WithControlsEscaped(port, false));
   int portWidth = DisplayWidth("PORT");
-  for (const std::string& port : ports) portWidth = std::max(portWidth, DisplayWidth(port));
+  for (const std::string& port : shown) portWidth = std::max(portWidth, DisplayWidth(port));
   const int positionWidth = std::max<int>(3, static_cast<int>(std::to_string(ports.size()).size()));
 
   std::string table = "Summary: ";
@@ -87,12 +76,14 @@ std::string SummaryTable(const std::vector<std::string>& ports,
     std::snprintf(seconds, sizeof seconds, "%7.1f", static_cast<double>(outcome.ms) / 1000.0);
     table.append(Padded(std::to_string(k), positionWidth, true))
         .append("  ")
-        .append(Padded(ports[k], portWidth))
+        .append(Padded(shown[k], portWidth))
         .append("  ")
         .append(outcome.finished.success ? "success" : "failure")
         .append("  ")
         .append(seconds);
-    if (!outcome.finished.success) table.append("  ").append(outcome.failureLine);
+    if (!outcome.finished.success) {
+      table.append("  ").append(WithControlsEscaped(outcome.FailureLine(), false));
+    }
     table.append("\n");
   }
   return table;

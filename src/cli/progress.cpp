@@ -4,12 +4,11 @@
 #include <string>
 #include <variant>
 
-#include "cli/terminal.h"
+#include "cli/terminal_text.h"
 
 namespace iapflash::cli {
 namespace {
 
-constexpr uint64_t REDRAW_BYTES = 1024;
 constexpr int MAX_BAR = 30;
 constexpr int MIN_BAR = 8;
 
@@ -111,37 +110,23 @@ std::string DownloadProgress::Render(int width) const {
   return shown;
 }
 
-int DisplayWidth(std::string_view text) {
-  int width = 0;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      ++width;
-    } else if (byte >= 0xE0) {
-      width += 2;
-    } else if (byte >= 0xC0) {
-      ++width;
-    }  // continuation bytes take no column of their own
-  }
-  return width;
-}
-
-ProgressView::ProgressView(std::FILE* terminal, Clock& clock, bool sharesLogTerminal,
+ProgressView::ProgressView(TextOut& terminal, Clock& clock, bool sharesLogTerminal,
                            std::function<int()> columns)
     : terminal_(terminal),
       progress_(clock),
       sharesLogTerminal_(sharesLogTerminal),
       columns_(std::move(columns)) {}
 
-ProgressView::~ProgressView() {
+void ProgressView::Finish() {
   if (drawn_ && !sharesLogTerminal_ && !lineEnded_) {
-    WriteText(terminal_, "\n");
+    terminal_.Write("\n");
+    lineEnded_ = true;
   }
 }
 
 void ProgressView::BeforeLog() {
   if (drawn_ && sharesLogTerminal_) {
-    WriteText(terminal_, "\x1b[K");  // erase the bar after the log's cursor
+    terminal_.Write("\x1b[K");  // erase the bar after the log's cursor
     drawn_ = false;
   }
 }
@@ -149,7 +134,7 @@ void ProgressView::BeforeLog() {
 void ProgressView::OnEvent(const RunEvent& event) {
   const bool wasActive = progress_.Active();
   if (!progress_.Observe(event)) return;
-  const uint64_t kib = progress_.Done() / REDRAW_BYTES;
+  const uint64_t kib = progress_.Done() / PROGRESS_REDRAW_BYTES;
   // Every packet moves the count: the bar follows in KiB steps and at a pass's end.
   if (std::holds_alternative<PassProgress>(event) && progress_.Done() != 0 &&
       progress_.Done() != progress_.Total() && kib == drawnKiB_) {
@@ -184,12 +169,13 @@ void ProgressView::Draw() {
     const std::string bar = progress_.Render(width - logColumn_ - 1);
     if (bar.empty()) return;
     // Saved and restored cursor: the next log byte lands where the log left off.
-    WriteText(terminal_,
-              "\x1b"
-              "7 " +
-                  bar +
-                  "\x1b"
-                  "8");
+    terminal_.Write(
+        "\x1b"
+        "7 " +
+            bar +
+            "\x1b"
+            "8",
+        TextKind::Progress);
     drawn_ = true;
     return;
   }
@@ -203,7 +189,8 @@ void ProgressView::Draw() {
     line += "\n";
     lineEnded_ = true;
   }
-  WriteText(terminal_, line);
+  // A bar that ends its line is kept; one the next redraw replaces may be dropped.
+  terminal_.Write(line, lineEnded_ ? TextKind::Log : TextKind::Progress);
 }
 
 }  // namespace iapflash::cli

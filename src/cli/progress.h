@@ -6,10 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "cli/output_queue.h"
 #include "log/run_events.h"
 #include "platform/clock.h"
 
 namespace iapflash::cli {
+
+// Progress is redrawn (and written as JSON) whenever another this many bytes of a pass are done,
+// and when a pass ends.
+inline constexpr uint64_t PROGRESS_REDRAW_BYTES = 1024;
 
 // Follows a download's events and works out how far the program and verify passes have come.
 class DownloadProgress {
@@ -42,30 +47,28 @@ class DownloadProgress {
   uint64_t startedMs_ = 0;
 };
 
-// Columns that UTF-8 text takes on a terminal: one per ASCII character, two per character of
-// three or four bytes (the log's Chinese), one otherwise.
-int DisplayWidth(std::string_view text);
-
 // Draws a DownloadProgress on a terminal (stderr) as the run's events come, and around the log's
 // writes. When the log goes to the same terminal, the bar stands on the log's current line after
 // the cursor and is erased before each log write; otherwise it owns its line and is redrawn in
-// place. The bar is redrawn whenever another KiB of a pass is done, and when a pass ends.
+// place. The bar is redrawn whenever another PROGRESS_REDRAW_BYTES of a pass are done, and when
+// a pass ends; a redraw may be dropped when the terminal falls behind.
 class ProgressView final : public RunEventSink {
  public:
-  ProgressView(std::FILE* terminal, Clock& clock, bool sharesLogTerminal,
+  ProgressView(TextOut& terminal, Clock& clock, bool sharesLogTerminal,
                std::function<int()> columns);
-  ~ProgressView();
   ProgressView(const ProgressView&) = delete;
   ProgressView& operator=(const ProgressView&) = delete;
 
   void OnEvent(const RunEvent& event) override;
   void BeforeLog();
   void AfterLog(std::string_view text);
+  // The run has ended: a bar on its own line ends that line.
+  void Finish();
 
  private:
   void Draw();
 
-  std::FILE* terminal_;
+  TextOut& terminal_;
   DownloadProgress progress_;
   bool sharesLogTerminal_;
   std::function<int()> columns_;

@@ -1,5 +1,9 @@
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "cli/terminal.h"
 
@@ -25,9 +29,33 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-void WriteText(std::FILE* stream, std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
+bool WriteText(std::FILE* stream, std::string_view text, std::string* error) {
+  // Text that stdio still holds goes first; the rest bypasses it, so that a write that waits
+  // for a reader holds no lock of the stream.
   std::fflush(stream);
+  const int fd = fileno(stream);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (error) *error = std::strerror(wrote < 0 ? errno : EIO);
+      return false;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+void WriteTextIfReady(std::FILE* stream, std::string_view text) {
+  pollfd ready{fileno(stream), POLLOUT, 0};
+  if (poll(&ready, 1, 0) == 1 && (ready.revents & POLLOUT) != 0) WriteText(stream, text);
+}
+
+int StderrRows() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_row;
 }
 
 }  // namespace iapflash::cli

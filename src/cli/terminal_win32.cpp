@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/terminal.h"
 #include "platform/win32/wide_text.h"
@@ -65,7 +67,7 @@ std::vector<std::string> Utf8Arguments(int, char**) {
 }
 
 // A console shows UTF-16 text correctly whatever its code page and the C runtime's mode.
-void WriteText(std::FILE* stream, std::string_view text) {
+bool WriteText(std::FILE* stream, std::string_view text, std::string* error) {
   std::fflush(stream);
   const DWORD which = stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE;
   HANDLE handle = GetStdHandle(which);
@@ -76,14 +78,30 @@ void WriteText(std::FILE* stream, std::string_view text) {
       DWORD written = 0;
       const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
       if (!WriteConsoleW(handle, wide.data() + done, chunk, &written, nullptr) || written == 0) {
-        return;
+        if (error) *error = "the console takes no more text";
+        return false;
       }
       done += written;
     }
-    return;
+    return true;
   }
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+  const bool wrote = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+  if (std::fflush(stream) != 0 || !wrote) {
+    if (error) *error = std::strerror(errno);
+    std::clearerr(stream);
+    return false;
+  }
+  return true;
+}
+
+void WriteTextIfReady(std::FILE* stream, std::string_view text) {
+  WriteText(stream, text);
+}
+
+int StderrRows() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return info.srWindow.Bottom - info.srWindow.Top + 1;
 }
 
 }  // namespace iapflash::cli

@@ -79,6 +79,11 @@ struct RunFinished {
   bool success;
   RunStep failedStep;  // meaningful only when success is false
   FailureLayer layer;
+  // For a failed run: the first line its failing step logged after the last point the step had
+  // reached (its start, a port opened, the mode switch's request, the device found again),
+  // without its leading blanks and the progress dots before it; the mode switch's warning about
+  // an unexpected reply is no failure. Empty when the run succeeded.
+  std::string failureLine{};
   bool operator==(const RunFinished&) const = default;
 };
 

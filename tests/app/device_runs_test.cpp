@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -24,6 +25,11 @@ using ::testing::IsEmpty;
 // Keeps what each device reported, and checks the order of its calls as they come.
 class Recorder final : public DeviceRunsReport {
  public:
+  void OnText(std::size_t position, std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    EXPECT_FALSE(done_.count(position)) << "text after the run ended";
+    texts_[position].append(text);
+  }
   void OnLine(std::size_t position, std::string_view line) override {
     std::lock_guard lock(mutex_);
     EXPECT_FALSE(done_.count(position)) << "a line after the run ended";
@@ -48,9 +54,18 @@ class Recorder final : public DeviceRunsReport {
     std::lock_guard lock(mutex_);
     return events_[position];
   }
+  std::string Text(std::size_t position) {
+    std::lock_guard lock(mutex_);
+    return texts_[position];
+  }
+  bool Done(std::size_t position) {
+    std::lock_guard lock(mutex_);
+    return done_.count(position) > 0;
+  }
 
  private:
   std::mutex mutex_;
+  std::map<std::size_t, std::string> texts_;
   std::map<std::size_t, std::vector<std::string>> lines_;
   std::map<std::size_t, std::vector<RunEvent>> events_;
   std::map<std::size_t, DeviceOutcome> done_;
@@ -111,16 +126,23 @@ TEST_F(DeviceRunsTest, AFailingDeviceNeverStopsTheOthersAndSaysWhy) {
       BootProgram("COM10", 5),
       Application("COM11", 6, SimAppBehaviour::Switches, "COM21"),
   };
-  const auto bus = MakeSimulatedBus(devices, clock);
+  std::vector<SimUsbDevice> onBus = devices;
+  onBus.push_back(Application("COM12", 7, SimAppBehaviour::WrongReply, "COM22"));
+  const auto bus = MakeSimulatedBus(onBus, clock);
   ASSERT_NE(bus, nullptr);
   bus->BootProgram("COM8")->AddFault(*ParseSimFault("status:verify:0x400:7"));
 
   std::vector<DeviceJob> jobs;
   for (const SimUsbDevice& device : devices) jobs.push_back({device.ports[0], Found(device)});
   DeviceEntry missing;
-  missing.ports.push_back(PortEntry{.portName = "COM99"});
+  missing.ports.push_back(PortEntry{.portName = "./COM99"});
   missing.inIapMode = true;
-  jobs.push_back({"COM99", missing});
+  jobs.push_back({"./COM99", missing});
+  // Answers something else, then is looked for at a place where it never comes back.
+  const SimUsbDevice wrong = Application("COM12", 7, SimAppBehaviour::WrongReply, "COM22");
+  DeviceEntry elsewhere = Found(wrong);
+  elsewhere.locationInfo = "Port_#0009.Hub_#0009";
+  jobs.push_back({"COM12", elsewhere});
 
   const auto outcomes = RunDevices({bus->Ports(), bus->Tree(), clock}, path, jobs, report);
   ASSERT_EQ(outcomes.size(), jobs.size());
@@ -138,7 +160,9 @@ TEST_F(DeviceRunsTest, AFailingDeviceNeverStopsTheOthersAndSaysWhy) {
       {false, RunStep::Verify, "[00000400]检验(7)."},
       {true, RunStep::ReadFile, ""},
       {true, RunStep::ReadFile, ""},
-      {false, RunStep::OpenLink, "COM99打开失败"},
+      {false, RunStep::OpenLink, "./COM99打开失败"},
+      // The switch's warning about the reply is no failure: the search's is.
+      {false, RunStep::OpenLink, "失败."},
   };
   for (std::size_t k = 0; k < jobs.size(); ++k) {
     SCOPED_TRACE(jobs[k].port);
@@ -146,8 +170,13 @@ TEST_F(DeviceRunsTest, AFailingDeviceNeverStopsTheOthersAndSaysWhy) {
     if (!expected[k].success) {
       EXPECT_EQ(outcomes[k].finished.failedStep, expected[k].failedStep);
     }
-    EXPECT_EQ(outcomes[k].failureLine, expected[k].failureLine);
+    EXPECT_EQ(outcomes[k].finished.failureLine, expected[k].failureLine);
+    EXPECT_EQ(outcomes[k].FailureLine(), expected[k].failureLine);
     const auto lines = report.Lines(k);
+    // The raw text is the lines as the run wrote them.
+    std::string joined;
+    for (const std::string& line : lines) joined += line + "\r\n";
+    EXPECT_EQ(report.Text(k), joined);
     ASSERT_GE(lines.size(), 5u);
     // The device's own log, whole lines in the run's order.
     EXPECT_EQ(lines[1], "****开始通过串口接口进行IAP下载:");
@@ -177,7 +206,7 @@ TEST_F(DeviceRunsTest, AFileThatCannotBeReadFailsEveryDeviceWithTheLoadersLine) 
   for (std::size_t k = 0; k < jobs.size(); ++k) {
     EXPECT_FALSE(outcomes[k].finished.success);
     EXPECT_EQ(outcomes[k].finished.layer, FailureLayer::Image);
-    EXPECT_EQ(outcomes[k].failureLine, "无法打开下载文件" + folder.Path("absent.bin").string());
+    EXPECT_EQ(outcomes[k].FailureLine(), "无法打开下载文件" + folder.Path("absent.bin").string());
   }
   EXPECT_TRUE(bus->BootProgram("COM8")->Commands().empty());
 }
@@ -198,8 +227,29 @@ TEST_F(DeviceRunsTest, ARunStoppedFromOutsideSaysSoLastAndThatIsItsFailure) {
   EXPECT_EQ(report.Lines(0).back(), "****固件下载成功.");
   EXPECT_TRUE(outcomes[1].interrupted);
   EXPECT_FALSE(outcomes[1].timedOut);
-  EXPECT_EQ(outcomes[1].failureLine, "iapflash: the run was interrupted by SIGTERM");
-  EXPECT_EQ(report.Lines(1).back(), "iapflash: the run was interrupted by SIGTERM");
+  EXPECT_EQ(outcomes[1].stopLine, "iapflash: the run was interrupted by SIGTERM");
+  EXPECT_EQ(outcomes[1].FailureLine(), "iapflash: the run was interrupted by SIGTERM");
+  EXPECT_EQ(outcomes[1].finished.failureLine, "COM99打开失败") << "the step's own line is kept";
+  EXPECT_EQ(report.Lines(1).back(), "    3.MCU有没有进入到IAP下载模式;")
+      << "the stop line is the report's to say";
+  EXPECT_TRUE(AnyInterrupted(outcomes));
+  EXPECT_EQ(InterruptionLine("SIGINT", 2), "iapflash: the runs were interrupted by SIGINT");
+}
+
+// One job on the caller's thread, as a station runs its boards one by one.
+TEST_F(DeviceRunsTest, OneJobRunsOnItsOwn) {
+  WriteImage(std::vector<uint8_t>(2048, 0xA5));
+  const auto bus = MakeSimulatedBus({BootProgram("COM8", 1)}, clock);
+  ASSERT_NE(bus, nullptr);
+  const DeviceOutcome outcome = RunOne({bus->Ports(), bus->Tree(), clock}, path,
+                                       {"COM8", Found(BootProgram("COM8", 1))}, 3, report);
+  EXPECT_TRUE(outcome.finished.success);
+  EXPECT_EQ(outcome.FailureLine(), "");
+  EXPECT_TRUE(report.Done(3));
+  EXPECT_EQ(report.Lines(3).back(), "****固件下载成功.");
+  const auto memory = bus->BootProgram("COM8")->Memory();
+  EXPECT_TRUE(
+      std::all_of(memory.begin(), memory.begin() + 2048, [](uint8_t b) { return b == 0xA5; }));
 }
 
 TEST(DeviceRuns, NoJobsIsNoRun) {
@@ -219,13 +269,6 @@ TEST(WholeLines, CutsAtLineEndsAndKeepsTheRest) {
   EXPECT_THAT(got, ElementsAre("...  成功", "4.写FLASH>>", "a", "b", ""));
   EXPECT_EQ(lines.TakeRest(), "c");
   EXPECT_EQ(lines.TakeRest(), "");
-}
-
-TEST(FailureText, DropsLeadingBlanksAndProgressDots) {
-  EXPECT_EQ(FailureText("....    串口读失败."), "串口读失败.");
-  EXPECT_EQ(FailureText("  [00000400]检验(7)."), "[00000400]检验(7).");
-  EXPECT_EQ(FailureText("打开串口::Last Err(2)x"), "打开串口::Last Err(2)x");
-  EXPECT_EQ(FailureText(" . ."), "");
 }
 
 }  // namespace

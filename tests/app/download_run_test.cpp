@@ -119,7 +119,7 @@ TEST_F(DownloadRunTest, FullImageOfEveryByteValueLandsInTheDevice) {
 struct StepFailure {
   const char* fault;
   std::vector<std::string> lines;  // from step 3 on
-  RunFinished result;
+  RunFinished result;              // its failure line without the dots of waits before it
 };
 
 TEST_F(DownloadRunTest, FailuresAreReportedInThreeLayers) {
@@ -132,18 +132,18 @@ TEST_F(DownloadRunTest, FailuresAreReportedInThreeLayers) {
   const StepFailure cases[] = {
       {"silent:start",
        tail({"3.开始更新FLASH>>", dots + "  Read status failure.", "  失败."}),
-       {false, RunStep::Start, FailureLayer::Link}},
+       {false, RunStep::Start, FailureLayer::Link, "Read status failure."}},
       {"status:prog:0x400:0x0A",
        tail({"3.开始更新FLASH>>", "  成功", "4.写FLASH>>", ".  [00000400]编程(A).", "  失败."}),
-       {false, RunStep::Program, FailureLayer::Device}},
+       {false, RunStep::Program, FailureLayer::Device, "[00000400]编程(A)."}},
       {"echo:prog:0x20",
        tail({"3.开始更新FLASH>>", "  成功", "4.写FLASH>>", "  Read status failure.[20>32B].",
              "  失败."}),
-       {false, RunStep::Program, FailureLayer::Link}},
+       {false, RunStep::Program, FailureLayer::Link, "Read status failure.[20>32B]."}},
       {"status:verify:0x20:0x0B",
        tail({"3.开始更新FLASH>>", "  成功", "4.写FLASH>>", "..  成功", "5.下载检验>>",
              "  [00000020]检验(B).", "  出错."}),
-       {false, RunStep::Verify, FailureLayer::Device}},
+       {false, RunStep::Verify, FailureLayer::Device, "[00000020]检验(B)."}},
   };
   const auto image = Pattern(2048);
   for (const auto& c : cases) {
@@ -177,7 +177,8 @@ TEST_F(DownloadRunTest, EndRefusedAfterAGoodVerifyIsStillASuccess) {
 
 TEST_F(DownloadRunTest, UnreadableFileOpensNoPort) {
   panel.SetPath(path_.string());  // never written
-  EXPECT_EQ(Run(), (RunFinished{false, RunStep::ReadFile, FailureLayer::Image}));
+  EXPECT_EQ(Run(), (RunFinished{false, RunStep::ReadFile, FailureLayer::Image,
+                                "无法打开下载文件" + path_.string()}));
   const auto lines = panel.Lines();
   const auto step1 = std::find(lines.begin(), lines.end(), "1.读取下载文件内容>>");
   ASSERT_NE(step1, lines.end());
@@ -204,7 +205,8 @@ TEST_F(DownloadRunTest, EmptyImageIsRefusedBeforeTheLinkOpens) {
     file << header << ":00000001FF\r\n";
   }
   panel.SetPath(hex.string());
-  EXPECT_EQ(Run(), (RunFinished{false, RunStep::ReadFile, FailureLayer::Image}));
+  EXPECT_EQ(Run(),
+            (RunFinished{false, RunStep::ReadFile, FailureLayer::Image, "HEX格式转换成BIN格式."}));
   std::filesystem::remove(hex);
   std::vector<std::string> expected = {"",
                                        "****开始通过串口接口进行IAP下载:",
@@ -231,7 +233,8 @@ TEST_F(DownloadRunTest, NoValidSelectionOpensNothing) {
     SCOPED_TRACE(selected);
     panel.ClearLog();
     panel.Select(selected);
-    EXPECT_EQ(Run(), (RunFinished{false, RunStep::OpenLink, FailureLayer::Selection}));
+    EXPECT_EQ(Run(),
+              (RunFinished{false, RunStep::OpenLink, FailureLayer::Selection, "没有选择下载设备"}));
     const auto lines = panel.Lines();
     EXPECT_THAT(std::vector<std::string>(lines.begin() + 4, lines.end()),
                 ElementsAreArray(expected));
@@ -242,9 +245,10 @@ TEST_F(DownloadRunTest, NoValidSelectionOpensNothing) {
 TEST_F(DownloadRunTest, PortThatWillNotOpenFailsStepTwo) {
   UseUpdateFile(Pattern(8));
   station.devices[0] = OnePortDevice("SIM9", true);
-  EXPECT_EQ(Run(), (RunFinished{false, RunStep::OpenLink, FailureLayer::Port}));
+  EXPECT_EQ(Run(), (RunFinished{false, RunStep::OpenLink, FailureLayer::Port, "SIM9打开失败"}));
   station.devices[0] = OnePortDevice("APP3", false);
-  EXPECT_EQ(Run(), (RunFinished{false, RunStep::OpenLink, FailureLayer::ModeSwitch}));
+  EXPECT_EQ(Run(),
+            (RunFinished{false, RunStep::OpenLink, FailureLayer::ModeSwitch, "APP3打开失败"}));
 }
 
 // Asks for the path and the device as a window would, noting how much of the log stood then.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_text.h"
 #include "cli/device_progress.h"
 #include "cli/json_events.h"
 #include "cli/line_report.h"
@@ -21,15 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using testing::VirtualClock;
 
-// Everything written to a temporary stream so far.
-std::string Contents(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  return text;
-}
-
 std::vector<nlohmann::json> Objects(const std::string& text) {
   std::vector<nlohmann::json> objects;
   std::size_t start = 0;
@@ -41,13 +33,13 @@ std::vector<nlohmann::json> Objects(const std::string& text) {
 }
 
 DeviceOutcome Failed(RunStep step, FailureLayer layer, std::string line, uint64_t ms) {
-  return {{false, step, layer}, std::move(line), ms};
+  return {{false, step, layer, std::move(line)}, ms};
 }
 
 TEST(SummaryTable, OneRowPerDeviceWithTheFirstFailureLine) {
   const std::string table =
       SummaryTable({"/dev/pts/3", "COM5", "ttyACM10"},
-                   {DeviceOutcome{{true, RunStep::ReadFile, FailureLayer::None}, "", 27412},
+                   {DeviceOutcome{{true, RunStep::ReadFile, FailureLayer::None}, 27412},
                     Failed(RunStep::Verify, FailureLayer::Device, "[00000400]检验(7).", 3060),
                     Failed(RunStep::OpenLink, FailureLayer::Port, "ttyACM10打开失败", 0)});
   EXPECT_EQ(table,
@@ -58,27 +50,46 @@ TEST(SummaryTable, OneRowPerDeviceWithTheFirstFailureLine) {
             "  2  ttyACM10    failure      0.0  ttyACM10打开失败\n");
 }
 
+// A port's name and a failure line are one line each in the table, whatever they hold.
+TEST(SummaryTable, ControlCharactersInPortsAndFailuresAreEscaped) {
+  DeviceOutcome stopped = Failed(RunStep::Program, FailureLayer::Link, "Read status failure.", 900);
+  stopped.stopLine = "iapflash: the run was interrupted by SIGINT";
+  const std::string table = SummaryTable(
+      {"a\nb", "COM5", "COM6"},
+      {Failed(RunStep::OpenLink, FailureLayer::Port, "a\nb打开失败", 0),
+       Failed(RunStep::OpenLink, FailureLayer::ModeSwitch, "x\r[9 COM9] ok", 0), stopped});
+  EXPECT_EQ(table,
+            "Summary: 0 of 3 devices succeeded\n"
+            "  #  PORT    RESULT   SECONDS  FAILURE\n"
+            "  0  a\\x0Ab  failure      0.0  a\\x0Ab打开失败\n"
+            "  1  COM5    failure      0.0  x\\x0D[9 COM9] ok\n"
+            "  2  COM6    failure      0.9  iapflash: the run was interrupted by SIGINT\n");
+}
+
 TEST(LineReport, EveryLineCarriesItsDevicesLabel) {
-  std::FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
+  CapturedText out;
   LineReport report(out, {{"COM5", std::nullopt}, {"/dev/pts/12", std::nullopt}}, nullptr);
   report.OnLine(1, "4.写FLASH>>");
   report.OnLine(0, "");
   report.OnLine(1, "....  成功");
   report.OnLine(0, ".    设备无响应2:\x1b[2J");
-  EXPECT_EQ(Contents(out),
+  report.OnLine(1, ".    设备无响应2:\r[0 COM5] ****");
+  DeviceOutcome stopped = Failed(RunStep::Program, FailureLayer::Link, "串口读失败.", 5000);
+  stopped.stopLine = "iapflash: the run was stopped at its time limit of 5 s";
+  report.OnDone(0, stopped);
+  EXPECT_EQ(out.text,
             "[1 /dev/pts/12] 4.写FLASH>>\n[0 COM5] \n[1 /dev/pts/12] ....  成功\n"
-            "[0 COM5] .    设备无响应2:\\x1B[2J\n")
-      << "what a device sent never drives the terminal";
-  std::fclose(out);
+            "[0 COM5] .    设备无响应2:\\x1B[2J\n"
+            "[1 /dev/pts/12] .    设备无响应2:\\x0D[0 COM5] ****\n"
+            "[0 COM5] iapflash: the run was stopped at its time limit of 5 s\n")
+      << "what a device sent never drives the terminal nor starts a line of its own";
 }
 
 class JsonEventsTest : public ::testing::Test {
  protected:
   JsonEventsTest() { events.SetDevices({{"COM5", std::nullopt}, {"COM6", std::nullopt}}, nullptr); }
-  ~JsonEventsTest() override { std::fclose(out); }
 
-  std::FILE* out = std::tmpfile();
+  CapturedText out;
   VirtualClock clock;
   JsonEvents events{out, clock};
 };
@@ -91,7 +102,7 @@ TEST_F(JsonEventsTest, ProgressComesAtMostOncePerKibPlusEachPassesEnds) {
   events.OnEvent(1, PassProgress{ImagePass::Program, 3000, 3000});
   events.OnEvent(1, PassProgress{ImagePass::Verify, 0, 3000});
   std::vector<uint32_t> shown;
-  for (const auto& object : Objects(Contents(out))) {
+  for (const auto& object : Objects(out.text)) {
     if (object["event"] == "progress") {
       shown.push_back(object["done"].get<uint32_t>());
       EXPECT_EQ(object["port"], "COM6");
@@ -100,6 +111,11 @@ TEST_F(JsonEventsTest, ProgressComesAtMostOncePerKibPlusEachPassesEnds) {
     }
   }
   EXPECT_THAT(shown, ElementsAre(0u, 1024u, 2048u, 3000u, 0u));
+  EXPECT_EQ(out.kept,
+            R"({"event":"step_started","elapsed":0.0,"position":1,"port":"COM6","step":4,)"
+            R"("name":"program"})"
+            "\n")
+      << "progress objects may be dropped when the reader falls behind";
 }
 
 TEST_F(JsonEventsTest, EachRunEventBecomesOneObjectWithItsFields) {
@@ -114,7 +130,7 @@ TEST_F(JsonEventsTest, EachRunEventBecomesOneObjectWithItsFields) {
   events.OnDone(0, Failed(RunStep::Verify, FailureLayer::Device, "[00000400]检验(7).", 2250));
   events.Summary({Failed(RunStep::Verify, FailureLayer::Device, "x", 1)}, 1);
 
-  const std::string text = Contents(out);
+  const std::string text = out.text;
   EXPECT_EQ(text.substr(0, text.find('\n')),
             R"({"event":"step_started","elapsed":1.5,"position":0,"port":"COM5","step":2,)"
             R"("name":"open_link"})");
@@ -142,24 +158,30 @@ TEST_F(JsonEventsTest, EachRunEventBecomesOneObjectWithItsFields) {
 }
 
 TEST_F(JsonEventsTest, ARunStoppedByItsLimitOrASignalSaysSoInItsLayer) {
-  DeviceOutcome timedOut = Failed(RunStep::Program, FailureLayer::Link, "time", 2000);
+  DeviceOutcome timedOut = Failed(RunStep::Program, FailureLayer::Link, "串口读失败.", 2000);
   timedOut.timedOut = true;
-  DeviceOutcome interrupted = Failed(RunStep::OpenLink, FailureLayer::ModeSwitch, "signal", 10);
+  timedOut.stopLine = "iapflash: the run was stopped at its time limit of 2 s";
+  DeviceOutcome interrupted = Failed(RunStep::OpenLink, FailureLayer::ModeSwitch, "失败.", 10);
   interrupted.interrupted = true;
+  interrupted.stopLine = "iapflash: the run was interrupted by SIGINT";
   events.OnDone(0, timedOut);
   events.OnDone(1, interrupted);
-  const auto objects = Objects(Contents(out));
-  ASSERT_EQ(objects.size(), 2u);
-  EXPECT_EQ(objects[0]["layer"], "timeout");
-  EXPECT_EQ(objects[0]["message"], "time");
-  EXPECT_EQ(objects[0]["failed_step_name"], "program") << "where it stood when it was stopped";
-  EXPECT_EQ(objects[1]["layer"], "interrupted");
+  const auto objects = Objects(out.text);
+  ASSERT_EQ(objects.size(), 4u) << "each stop line, then its result";
+  EXPECT_EQ(objects[0]["event"], "log");
+  EXPECT_EQ(objects[0]["text"], "iapflash: the run was stopped at its time limit of 2 s");
+  EXPECT_EQ(objects[1]["layer"], "timeout");
+  EXPECT_EQ(objects[1]["message"], "iapflash: the run was stopped at its time limit of 2 s");
+  EXPECT_EQ(objects[1]["failed_step_name"], "program") << "where it stood when it was stopped";
+  EXPECT_EQ(objects[2]["position"], 1);
+  EXPECT_EQ(objects[3]["layer"], "interrupted");
+  EXPECT_EQ(objects[3]["message"], "iapflash: the run was interrupted by SIGINT");
 }
 
 TEST_F(JsonEventsTest, TextThatIsNotUtf8IsReplacedNotRefused) {
   events.OnLine(0, ".    设备无响应2:\xFF\xFEok\x01");
   events.Line("已查找到2个设备");
-  const auto objects = Objects(Contents(out));
+  const auto objects = Objects(out.text);
   ASSERT_EQ(objects.size(), 2u);
   EXPECT_EQ(objects[0]["text"], ".    设备无响应2:\xEF\xBF\xBD\xEF\xBF\xBDok\x01");
   EXPECT_EQ(objects[1]["text"], "已查找到2个设备");
@@ -167,8 +189,7 @@ TEST_F(JsonEventsTest, TextThatIsNotUtf8IsReplacedNotRefused) {
 }
 
 TEST(DeviceProgressLines, EachDeviceShowsItsStepItsBarOrItsResult) {
-  std::FILE* terminal = std::tmpfile();
-  ASSERT_NE(terminal, nullptr);
+  CapturedText terminal;
   VirtualClock clock;
   DeviceProgressLines lines(terminal, clock, false, [] { return 100; },
                             {"[0 COM5] ", "[1 COM6] ", "[2 COM7] "});
@@ -187,28 +208,48 @@ TEST(DeviceProgressLines, EachDeviceShowsItsStepItsBarOrItsResult) {
   EXPECT_EQ(lines.Line(2, 49), "[2 COM7] failed at step 5 in 3.1 s: [00000400]检");
 
   lines.Finish();
-  const std::string drawn = Contents(terminal);
+  const std::string drawn = terminal.text;
   // The block is drawn in place: each redraw goes back up over the three lines it drew.
   EXPECT_THAT(drawn, HasSubstr("\x1b[3A\r"));
   EXPECT_THAT(drawn.substr(drawn.rfind("\x1b[3A")), HasSubstr("检验(7).\x1b[K\n"));
-  std::fclose(terminal);
+}
+
+// Sixteen devices on a terminal of ten rows: the block keeps to nine lines, the last saying how
+// many more there are, and its redraws go back up over those nine only.
+TEST(DeviceProgressLines, ABlockTallerThanTheTerminalShowsWhatFits) {
+  CapturedText terminal;
+  VirtualClock clock;
+  std::vector<std::string> labels;
+  for (int k = 0; k < 16; ++k)
+    labels.push_back("[" + std::to_string(k) + " COM" + std::to_string(20 + k) + "] ");
+  DeviceProgressLines lines(
+      terminal, clock, false, [] { return 80; }, labels, [] { return 10; });
+  lines.OnEvent(0, StepStarted{RunStep::ReadFile});
+  lines.OnEvent(15, StepStarted{RunStep::ReadFile});
+  lines.Finish();
+  const std::string last = terminal.text.substr(terminal.text.rfind("\x1b[9A\r"));
+  EXPECT_EQ(last,
+            "\x1b[9A\r[0 COM20] reading the update file\x1b[K\n"
+            "[1 COM21] waiting\x1b[K\n[2 COM22] waiting\x1b[K\n[3 COM23] waiting\x1b[K\n"
+            "[4 COM24] waiting\x1b[K\n[5 COM25] waiting\x1b[K\n[6 COM26] waiting\x1b[K\n"
+            "[7 COM27] waiting\x1b[K\n... 8 more devices\x1b[K\n");
+  EXPECT_EQ(terminal.text.find("\x1b[1"), std::string::npos) << "never up over more than it drew";
+  EXPECT_TRUE(terminal.kept.ends_with(last)) << "the last state is never dropped";
 }
 
 TEST(DeviceProgressLines, OnTheLogsTerminalTheBlockMakesWayForEachLogWrite) {
-  std::FILE* terminal = std::tmpfile();
-  ASSERT_NE(terminal, nullptr);
+  CapturedText terminal;
   VirtualClock clock;
   DeviceProgressLines lines(terminal, clock, true, [] { return 80; }, {"[0 A] ", "[1 B] "});
   lines.OnEvent(0, StepStarted{RunStep::ReadFile});
   lines.BeforeLog();
-  const std::size_t erasedAt = Contents(terminal).size();
+  const std::size_t erasedAt = terminal.text.size();
   lines.AfterLog();
-  const std::string drawn = Contents(terminal);
+  const std::string drawn = terminal.text;
   EXPECT_THAT(drawn.substr(0, erasedAt), ::testing::EndsWith("\x1b[2A\r\x1b[J"));
   EXPECT_THAT(drawn.substr(erasedAt), Not(HasSubstr("\x1b[2A")))
       << "after the log's line the block is drawn below it, not over it";
   EXPECT_THAT(drawn.substr(erasedAt), HasSubstr("[1 B] waiting\x1b[K\n"));
-  std::fclose(terminal);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "captured_text.h"
 #include "cli/cli_panel.h"
+#include "cli/terminal_text.h"
 #include "virtual_clock.h"
 
 namespace iapflash::cli {
@@ -28,15 +30,6 @@ PassProgress Programmed(uint32_t done, uint32_t total) {
 }
 PassProgress Verified(uint32_t done, uint32_t total) {
   return {ImagePass::Verify, done, total};
-}
-
-// Everything written to a temporary stream so far.
-std::string Contents(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  return text;
 }
 
 TEST(DownloadProgress, CountsBothPassesFromTheirEvents) {
@@ -104,12 +97,15 @@ TEST(CliText, LineEndsAndDisplayWidth) {
   EXPECT_EQ(DisplayWidth(""), 0);
 }
 
-// What a device sent never drives the terminal: C0 controls other than CR, LF and TAB, DEL and
-// the C1 controls are shown escaped; everything else, Chinese included, is left as it is.
+// What a device sent never drives the terminal: C0 controls other than LF, TAB and the CR of a
+// CR LF, DEL and the C1 controls are shown escaped (a lone CR would let a reply start a line that
+// looks like another device's); everything else, Chinese included, is left as it is.
 TEST(CliText, ControlCharactersAreEscaped) {
   const std::pair<std::string, std::string> cases[] = {
       {"    设备无响应1:\x1b]0;owned\x07\r\n", "    设备无响应1:\\x1B]0;owned\\x07\r\n"},
-      {"a\tb\rc\n", "a\tb\rc\n"},
+      {"a\tb\rc\n", "a\tb\\x0Dc\n"},
+      {"设备无响应2:\r[3 COM9] ****固件下载成功.\r\n",
+       "设备无响应2:\\x0D[3 COM9] ****固件下载成功.\r\n"},
       {std::string("x\0y", 3), "x\\x00y"},
       {"\x7f\x01\x1f", "\\x7F\\x01\\x1F"},
       {"\xc2\x9b"
@@ -120,33 +116,51 @@ TEST(CliText, ControlCharactersAreEscaped) {
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(WithControlsEscaped(text), shown) << shown;
 
-  std::FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
+  CapturedText out;
   {
-    CliPanel panel(out, "", false);
+    CliPanel panel(out, false);
     panel.AppendLog("\x1b[2J已切换\r\n");
   }
-  EXPECT_EQ(Contents(out), "\\x1B[2J已切换\n");
-  std::fclose(out);
+  EXPECT_EQ(out.text, "\\x1B[2J已切换\n");
 }
 
 TEST(CliPanel, WritesTheLogAndListsDevicesOnlyWhenAsked) {
-  std::FILE* out = std::tmpfile();
-  ASSERT_NE(out, nullptr);
+  CapturedText out;
   {
-    CliPanel listing(out, "", true);
+    CliPanel listing(out, true);
     listing.AppendLog("已查找到2个设备\r\n");
     listing.ShowDevices({"IAP Port0>> P0:ttyACM0,", " Port1>> P0:ttyACM1,P1:ttyACM2,"}, 1);
     EXPECT_EQ(listing.SelectedDevice(), 1);
-    CliPanel flashing(out, "/tmp/a.bin", false);
+    CliPanel flashing(out, false);
     flashing.ShowDevices({"not printed"}, 0);
     flashing.AppendLog(".");
     EXPECT_EQ(flashing.SelectedDevice(), 0);
-    EXPECT_EQ(flashing.FilePath(), "/tmp/a.bin");
   }
-  EXPECT_EQ(Contents(out),
+  EXPECT_EQ(out.text,
             "已查找到2个设备\nIAP Port0>> P0:ttyACM0,\n Port1>> P0:ttyACM1,P1:ttyACM2,\n.");
-  std::fclose(out);
+}
+
+// One device's log as the window shows it: its text as it comes (dots where they came), and the
+// line that says why it was stopped on the other stream, after its bar's line has ended.
+TEST(OneDeviceLog, WritesTheTextAsItComesAndTheStopLineApart) {
+  CapturedText log;
+  CapturedText messages;
+  VirtualClock clock;
+  ProgressView bar(messages, clock, false, [] { return 60; });
+  OneDeviceLog device(log, messages, &bar);
+  device.OnText(0, "4.写FLASH>>\r\n");
+  device.OnEvent(0, StepStarted{RunStep::Program});
+  device.OnEvent(0, PassProgress{ImagePass::Program, 0, 2048});
+  device.OnText(0, ".");
+  device.OnText(0, "    串口读失败.\r\n");
+  DeviceOutcome outcome{{false, RunStep::Program, FailureLayer::Link, "串口读失败."}, 5000};
+  outcome.timedOut = true;
+  outcome.stopLine = "iapflash: the run was stopped at its time limit of 5 s";
+  device.OnDone(0, outcome);
+  EXPECT_EQ(log.text, "4.写FLASH>>\n.    串口读失败.\n");
+  EXPECT_TRUE(
+      messages.text.ends_with("\x1b[K\niapflash: the run was stopped at its time limit of 5 s\n"))
+      << messages.text;
 }
 
 // A run's log appends and events as a 2048-byte download gives them, in their order.
@@ -197,14 +211,14 @@ std::size_t Count(const std::string& text, const std::string& part) {
 }
 
 TEST(ProgressView, OnItsOwnLineRedrawsInPlaceAndEndsTheLine) {
-  std::FILE* bar = std::tmpfile();
-  ASSERT_NE(bar, nullptr);
+  CapturedText bar;
   VirtualClock clock;
   {
     ProgressView view(bar, clock, false, [] { return 60; });
     Play(view, DownloadOf2048());
+    view.Finish();
   }
-  const std::string shown = Contents(bar);
+  const std::string shown = bar.text;
   EXPECT_THAT(shown, StartsWith("\r[------------------------------]   0%  0/4096 B"));
   EXPECT_THAT(shown, HasSubstr(" 25%  1024/4096 B"));
   EXPECT_THAT(shown, HasSubstr(" 50%  2048/4096 B"));
@@ -213,12 +227,10 @@ TEST(ProgressView, OnItsOwnLineRedrawsInPlaceAndEndsTheLine) {
   EXPECT_EQ(shown.find('\n'), shown.size() - 1) << "one line, drawn over and ended once";
   // Drawn at each pass's start, at each KiB and at each pass's end, not at every packet.
   EXPECT_EQ(Count(shown, "\r"), 7u) << shown;
-  std::fclose(bar);
 }
 
 TEST(ProgressView, BesideTheLogStandsAfterTheCursorAndIsErasedBeforeEachWrite) {
-  std::FILE* bar = std::tmpfile();
-  ASSERT_NE(bar, nullptr);
+  CapturedText bar;
   VirtualClock clock;
   {
     ProgressView view(bar, clock, true, [] { return 80; });
@@ -231,7 +243,7 @@ TEST(ProgressView, BesideTheLogStandsAfterTheCursorAndIsErasedBeforeEachWrite) {
     view.AfterLog(".");
     view.BeforeLog();
   }
-  const std::string shown = Contents(bar);
+  const std::string shown = bar.text;
   // Drawn when the pass begins, again at its first KiB and after the dot, each time saved and
   // restored; erased before each redraw and before the log's next write.
   EXPECT_THAT(shown, StartsWith("\x1b"
@@ -246,12 +258,10 @@ TEST(ProgressView, BesideTheLogStandsAfterTheCursorAndIsErasedBeforeEachWrite) {
   EXPECT_TRUE(
       shown.ends_with("\x1b"
                       "8\x1b[K"));
-  std::fclose(bar);
 }
 
 TEST(ProgressView, AFailedRunLeavesTheBarWhereItStood) {
-  std::FILE* bar = std::tmpfile();
-  ASSERT_NE(bar, nullptr);
+  CapturedText bar;
   VirtualClock clock;
   {
     ProgressView view(bar, clock, false, [] { return 60; });
@@ -260,11 +270,11 @@ TEST(ProgressView, AFailedRunLeavesTheBarWhereItStood) {
     view.OnEvent(PassProgress{ImagePass::Program, 1024, 4096});
     view.OnEvent(StepEnded{RunStep::Program, false});
     view.OnEvent(RunFinished{false, RunStep::Program, FailureLayer::Device});
+    view.Finish();
   }
-  const std::string shown = Contents(bar);
+  const std::string shown = bar.text;
   EXPECT_TRUE(shown.ends_with(" 12%  1024/8192 B\x1b[K\n")) << shown;
   EXPECT_EQ(shown.find('\n'), shown.size() - 1);
-  std::fclose(bar);
 }
 
 }  // namespace

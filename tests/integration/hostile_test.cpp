@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +144,95 @@ INSTANTIATE_TEST_SUITE_P(Signals, Interrupted,
                                            Interruption{SIGTERM, 143, "SIGTERM"},
                                            Interruption{SIGHUP, 129, "SIGHUP"}),
                          [](const auto& param) { return std::string(param.param.name).substr(3); });
+
+// Output that cannot be written (a full disk, a reader gone) is reported on stderr and makes the
+// status 1; the downloads already under way finish and give their ports back.
+struct BrokenOutput {
+  const char* name;
+  std::string stdoutPath;  // empty: a pipe whose reader is gone
+  bool json;
+  int error;
+};
+
+void PrintTo(const BrokenOutput& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class OutputNotWritten : public ::testing::TestWithParam<BrokenOutput> {};
+
+TEST_P(OutputNotWritten, IsReportedAndTheDownloadsFinish) {
+  const BrokenOutput c = GetParam();
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  const auto image = EveryValueImage(4096);
+  WriteUpdateFile(file, image);
+  ServedDevice first;
+  ServedDevice second;
+  const UsersTerminal firstTerminal(first.Path());
+  const UsersTerminal secondTerminal(second.Path());
+  std::vector<std::string> args = {"flash",  file.string(), "--port", first.Path(),
+                                   "--port", second.Path(), "--iap"};
+  if (c.json) args.push_back("--json");
+  const ProgramResult run = RunIapflashWithStdoutBroken(args, c.stdoutPath);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err,
+            std::string("iapflash: cannot write to stdout: ") + std::strerror(c.error) + "\n");
+  for (const ServedDevice* served : {&first, &second}) {
+    EXPECT_TRUE(Eventually([&] { return served->device->ResetReceived(); }));
+    const auto memory = served->device->Memory();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
+  }
+  EXPECT_TRUE(firstTerminal.AsFound());
+  EXPECT_TRUE(secondTerminal.AsFound());
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, OutputNotWritten,
+                         ::testing::Values(BrokenOutput{"FullDisk", "/dev/full", false, ENOSPC},
+                                           BrokenOutput{"FullDiskJson", "/dev/full", true, ENOSPC},
+                                           BrokenOutput{"ReaderGone", "", false, EPIPE},
+                                           BrokenOutput{"ReaderGoneJson", "", true, EPIPE}),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// A reader that stalls (a pipe nobody reads, a terminal stopped with Ctrl+S) never holds the
+// devices: all eight finish their downloads while nothing is read, and a signal then ends the
+// command promptly, saying what was not written.
+class StalledReader : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StalledReader, NeverHoldsTheDevices) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  const auto image = EveryValueImage(8192);
+  WriteUpdateFile(file, image);
+  std::vector<std::unique_ptr<ServedDevice>> devices;
+  std::vector<std::string> args = {"flash", file.string(), "--iap", "--timeout", "30"};
+  for (int k = 0; k < 8; ++k) {
+    devices.push_back(std::make_unique<ServedDevice>());
+    args.insert(args.end(), {"--port", devices.back()->Path()});
+  }
+  if (GetParam()) args.push_back("--json");
+  BackgroundIapflash run(args, 4096);
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return std::all_of(devices.begin(), devices.end(),
+                           [](const auto& served) { return served->device->ResetReceived(); });
+      },
+      20000));
+  for (const auto& served : devices) {
+    SCOPED_TRACE(served->Path());
+    const auto memory = served->device->Memory();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
+  }
+  const auto sent = Steady::now();
+  EXPECT_EQ(run.Stop(SIGINT), 130);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
+  EXPECT_LT(ms, 1500);
+  EXPECT_THAT(run.Err(),
+              HasSubstr("iapflash: the rest of the output was not written: stdout is not read\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, StalledReader, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Json" : "Text"; });
 
 // A device that answers the mode-switch request with escape sequences: its text is logged, but
 // what reaches the terminal shows the control characters escaped.

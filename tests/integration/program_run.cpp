@@ -116,6 +116,35 @@ int RunIapflashWithoutReader(const std::vector<std::string>& args) {
   return WaitStatus(pid);
 }
 
+ProgramResult RunIapflashWithStdoutBroken(const std::vector<std::string>& args,
+                                          const std::string& stdoutPath) {
+  int out = -1;
+  if (stdoutPath.empty()) {
+    int outPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    close(outPipe[0]);
+    out = outPipe[1];
+  } else {
+    out = open(stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (out < 0) throw std::runtime_error("cannot open " + stdoutPath);
+  }
+  int errPipe[2];
+  if (pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const auto start = Steady::now();
+  const pid_t pid = Spawn(args, out, errPipe[1]);
+  close(out);
+  close(errPipe[1]);
+  ProgramResult result;
+  char buffer[4096];
+  for (ssize_t got; (got = read(errPipe[0], buffer, sizeof buffer)) > 0;) {
+    result.err.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(errPipe[0]);
+  result.status = WaitStatus(pid);
+  result.seconds = std::chrono::duration<double>(Steady::now() - start).count();
+  return result;
+}
+
 int RunIapflashWithClosedStreams(const std::vector<std::string>& args,
                                  const std::vector<int>& closed) {
   const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -124,11 +153,14 @@ int RunIapflashWithClosedStreams(const std::vector<std::string>& args,
   return WaitStatus(pid);
 }
 
-BackgroundIapflash::BackgroundIapflash(const std::vector<std::string>& args) {
+BackgroundIapflash::BackgroundIapflash(const std::vector<std::string>& args, int stdoutPipeSize) {
   int outPipe[2];
   int errPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe");
+  }
+  if (stdoutPipeSize > 0 && fcntl(outPipe[1], F_SETPIPE_SZ, stdoutPipeSize) < 0) {
+    throw std::runtime_error("pipe size");
   }
   pid_ = Spawn(args, outPipe[1], errPipe[1]);
   close(outPipe[1]);

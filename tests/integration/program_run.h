@@ -26,6 +26,11 @@ ProgramResult RunIapflash(const std::vector<std::string>& args, int timeoutMs = 
 // returns the exit status.
 int RunIapflashWithoutReader(const std::vector<std::string>& args);
 
+// Runs the binary with stdout on the file at stdoutPath (such as /dev/full), or, when it is
+// empty, on a pipe whose read end is already closed; collects stderr.
+ProgramResult RunIapflashWithStdoutBroken(const std::vector<std::string>& args,
+                                          const std::string& stdoutPath);
+
 // Runs the binary with the standard streams in `closed` (0, 1, 2) closed and the others on
 // /dev/null; returns the exit status.
 int RunIapflashWithClosedStreams(const std::vector<std::string>& args,
@@ -34,7 +39,8 @@ int RunIapflashWithClosedStreams(const std::vector<std::string>& args,
 // The iapflash binary running in the background with its stdout on a pipe.
 class BackgroundIapflash {
  public:
-  explicit BackgroundIapflash(const std::vector<std::string>& args);
+  // stdoutPipeSize: the pipe's capacity in bytes when not 0 (a reader that stalls sooner).
+  explicit BackgroundIapflash(const std::vector<std::string>& args, int stdoutPipeSize = 0);
   ~BackgroundIapflash();
   BackgroundIapflash(const BackgroundIapflash&) = delete;
   BackgroundIapflash& operator=(const BackgroundIapflash&) = delete;
