@@ -185,8 +185,11 @@ int FlashJson(const DeviceRunSeams& seams, const FlashOptions& options,
   events.SetDevices(chosen.jobs, progress.get());
   const std::vector<DeviceOutcome> outcomes =
       RunDevices(seams, options.file, chosen.jobs, events, Limits(options, interrupts));
-  const int status =
-      chosen.jobs.empty() ? NoDeviceFound(output.Stderr()) : FinalStatus(outcomes, interrupts);
+  int status = FinalStatus(outcomes, interrupts);
+  if (chosen.jobs.empty()) {
+    // --device N past the scan's end has been said already.
+    status = station.devices.empty() ? NoDeviceFound(output.Stderr()) : EXIT_RUN_FAILED;
+  }
   events.Summary(outcomes, status);
   SayInterrupted(outcomes, interrupts, output.Stderr());
   return status;
@@ -226,6 +229,23 @@ std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports)
     }
   }
   return std::nullopt;
+}
+
+std::optional<uint64_t> TimeoutMs(const std::string& text) {
+  const std::size_t point = text.find('.');
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  auto digits = [](const std::string& part) {
+    return std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (whole.empty() && fraction.empty()) return std::nullopt;
+  if (!digits(whole) || !digits(fraction) || whole.size() > 7) return std::nullopt;
+  const std::string millis = (fraction + "000").substr(0, 3);
+  const uint64_t ms = std::stoull("0" + whole) * 1000 + std::stoull(millis);
+  // Less than a millisecond is no limit a run could keep; more is rounded up.
+  if (ms == 0 || ms > 1000000ull * 1000) return std::nullopt;
+  const bool more = fraction.size() > 3 && fraction.find_first_not_of('0', 3) != std::string::npos;
+  return more ? ms + 1 : ms;
 }
 
 bool ScenarioExists(const std::string& scenario) {

@@ -28,6 +28,11 @@ struct FlashOptions {
 // /dev/ttyACM0, a link and its target, COM7 and com7, one server by its name and its address.
 std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports);
 
+// --timeout's SECONDS in milliseconds (rounded up): decimal digits with at most one decimal
+// point, from 0.001 to 1000000 (over eleven days, past any station's patience); nothing for
+// anything else (hex, exponents, signs, infinities, less than a millisecond).
+std::optional<uint64_t> TimeoutMs(const std::string& text);
+
 // Whether MakeSimulatedBus knows the scenario.
 bool ScenarioExists(const std::string& scenario);
 

@@ -1,6 +1,5 @@
 // iapflash: the command line. Parses the arguments and hands over to the commands.
 #include <CLI/CLI.hpp>
-#include <cmath>
 #include <csignal>
 #include <iostream>
 #include <optional>
@@ -9,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/pack_command.h"
+#include "cli/sim_command.h"
 #include "cli/terminal.h"
 #include "iapflash_version.h"
 #include "link/mode_switch.h"
@@ -69,6 +69,8 @@ int main(int argc, char** argv) {
           ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
           ->check([](const std::string& name) -> std::string {
             if (name.empty()) return "the port name is empty";
+            // "--port --port X": an option where the name belongs, never a port.
+            if (name.front() == '-') return "not a port name: " + name;
             // Refused, not trimmed: a blank there is a script's slip, and the system would
             // drop it from some names and not from others.
             constexpr const char* BLANKS = " \t\r\n\v\f";
@@ -93,18 +95,14 @@ int main(int argc, char** argv) {
       ->needs(portOption);
   flashCommand->add_flag("--json", flash.json,
                          "Write one JSON object per line on stdout instead of the log text");
-  double timeoutSeconds = 0;
+  std::string timeoutText;
   CLI::Option* timeoutOption =
       flashCommand
-          ->add_option("--timeout", timeoutSeconds,
+          ->add_option("--timeout", timeoutText,
                        "Stop each device's run that has not ended after SECONDS, as a failure")
           ->option_text("SECONDS")
           ->check([](const std::string& text) -> std::string {
-            // At most a million seconds: over eleven days, past any station's patience.
-            double seconds = 0;
-            if (!CLI::detail::lexical_cast(text, seconds) || !(seconds > 0) || seconds > 1e6) {
-              return "not a number of seconds greater than 0 and at most 1000000: " + text;
-            }
+            if (!TimeoutMs(text)) return "not a number of seconds from 0.001 to 1000000: " + text;
             return "";
           });
   AddSimulate(*flashCommand, flashScenario);
@@ -194,7 +192,7 @@ int main(int argc, char** argv) {
     if (!knownScenario(flash.scenario)) return EXIT_USAGE;
     if (deviceOption->count() > 0) flash.device = device;
     if (timeoutOption->count() > 0) {
-      flash.timeoutMs = static_cast<uint64_t>(std::ceil(timeoutSeconds * 1000.0));
+      flash.timeoutMs = TimeoutMs(timeoutText);
     }
     if (const auto twice = PortNamedTwice(flash.ports)) {
       std::cerr << "--port: " << *twice << " is named twice\n"

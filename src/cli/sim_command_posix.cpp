@@ -5,7 +5,7 @@
 #include <fstream>
 #include <memory>
 
-#include "cli/terminal.h"
+#include "cli/sim_command.h"
 #include "sim/pty_server_posix.h"
 #include "sim/sim_device.h"
 

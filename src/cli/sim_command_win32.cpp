@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "cli/terminal.h"
+#include "cli/sim_command.h"
 
 namespace iapflash::cli {
 

@@ -27,18 +27,4 @@ void WriteTextIfReady(std::FILE* stream, std::string_view text);
 // Rows of the terminal on stderr; 0 when unknown.
 int StderrRows();
 
-struct SimOptions {
-  unsigned baudRate = 0;
-  unsigned latencyMs = 0;
-  std::vector<std::string> faults;
-  // Where the device's flash memory is written when the command ends (none when empty).
-  std::string memoryFile;
-};
-
-// Whether `iapflash sim` exists on this OS.
-bool SimCommandSupported();
-// Serves one simulated device on a pseudo-terminal, prints its path on stdout, and runs until
-// SIGINT or SIGTERM. Returns the exit status.
-int RunSimCommand(const SimOptions& options);
-
 }  // namespace iapflash::cli

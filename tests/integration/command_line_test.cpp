@@ -53,6 +53,10 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSpeakOnlyOnStderr) {
       {"flash", file, "--device", "-1"},
       {"flash", file, "--device", "many"},
       {"flash", file, "--port", std::string(64, 'p'), "--iap"},
+      {"flash", file, "--port", "--port", "ttyS0", "--iap"},
+      {"flash", file, "--port", "ttyS0", "--timeout", "0x10"},
+      {"flash", file, "--port", "ttyS0", "--timeout", "0.0001"},
+      {"flash", file, "--port", "ttyS0", "--timeout", "1e3"},
       {"flash", file, "--simulate=no-such-scenario"},
       {"list", "--simulate=no-such-scenario"},
       {"sim", "--fault", "explode:now"},
@@ -67,6 +71,23 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndSpeakOnlyOnStderr) {
     EXPECT_THAT(run.err, Not(IsEmpty())) << shown;
   }
   EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+// --json names no device that is not there: no result, a summary of no devices, status 1.
+TEST(CommandLine, JsonWithoutTheNamedDeviceReportsNoDevice) {
+  TempFolder folder;
+  const auto file = folder.Path("image.bin");
+  WriteUpdateFile(file, EveryValueImage(64));
+  const ProgramResult run =
+      RunIapflash({"flash", file.string(), "--device", "9", "--simulate", "--json"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "iapflash: no device 9; the scan found 5\n");
+  const auto lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_THAT(lines[0], HasSubstr(R"("event":"log")"));
+  EXPECT_THAT(lines[1], HasSubstr(R"("event":"scan")"));
+  EXPECT_THAT(lines[2], HasSubstr(R"("event":"summary")"));
+  EXPECT_THAT(lines[2], HasSubstr(R"("devices":0,"succeeded":0,"failed":0,"exit_status":1})"));
 }
 
 TEST(CommandLine, PortThatCannotBeOpenedIsLoggedWithTheSystemsWords) {
