@@ -91,6 +91,67 @@ TEST_F(FileReaderWin32Test, MissingFilesAndFoldersAreRefusedAndNothingIsLeftOpen
   EXPECT_EQ(HandleCount(), handles);
 }
 
+// A file at a path of 300 characters and a 300-character path whose first 259 characters name
+// another file: the long path is taken whole, never cut.
+TEST_F(FileReaderWin32Test, LongPathsAreTakenWholeNeverCut) {
+  const fs::path folder = dir_ / std::wstring(120, L'd');
+  fs::create_directories(folder);
+  const std::wstring start = (folder / L"n").wstring();
+  const fs::path longPath = start + std::wstring(300 - start.size() - 4, L'n') + L".bin";
+  std::ofstream(longPath, std::ios::binary) << std::string(700, 'q');
+  const fs::path twin = longPath.wstring().substr(0, 259);
+  std::ofstream(twin, std::ios::binary) << std::string(600, 't');
+  const std::string missing = Utf8(longPath) + ".more";
+
+  SystemError error = 0;
+  const auto file = OpenForReading(Utf8(longPath), error);
+  ASSERT_NE(file, nullptr) << error;
+  EXPECT_EQ(file->Size(), 700u);
+  EXPECT_TRUE(PathWithinLimit(Utf8(longPath)));
+  EXPECT_TRUE(FileExists(Utf8(longPath)));
+  EXPECT_EQ(OpenForReading(missing, error), nullptr);
+  EXPECT_FALSE(FileExists(missing));
+  EXPECT_FALSE(FileExists(Utf8(twin) + std::string(41, 'x')));
+  // The longest path a system call takes is 32767 UTF-16 units (not bytes); beyond it nothing
+  // is tried.
+  std::string chinese;
+  for (int i = 0; i < 32767; ++i) chinese += "固";
+  EXPECT_TRUE(PathWithinLimit(chinese));
+  EXPECT_FALSE(PathWithinLimit(chinese + "固"));
+  EXPECT_TRUE(PathWithinLimit(std::string(32767, 'p')));
+  EXPECT_FALSE(PathWithinLimit(std::string(32768, 'p')));
+}
+
+// Both programs carry an application manifest that the system's loader accepts and that
+// declares them aware of long paths, and nothing else.
+TEST(ManifestWin32Test, BothProgramsDeclareLongPathsOnly) {
+  for (const char* program : {IAPFLASH_EXE, IAPFLASH_GUI_EXE}) {
+    const std::wstring path = Widen(program);
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr) << program;
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    ASSERT_NE(found, nullptr) << program << " has no manifest";
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(module, found)));
+    const std::string manifest(bytes, SizeofResource(module, found));
+    FreeLibrary(module);
+    EXPECT_NE(manifest.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos)
+        << manifest;
+    for (const char* absent : {"activeCodePage", "requestedExecutionLevel", "supportedOS",
+                               "dependentAssembly", "dpiAware"}) {
+      EXPECT_EQ(manifest.find(absent), std::string::npos) << program << ": " << absent;
+    }
+    // The system's own reading: an activation context is made from it.
+    ACTCTXW context{};
+    context.cbSize = sizeof context;
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = path.c_str();
+    context.lpResourceName = MAKEINTRESOURCEW(1);
+    HANDLE made = CreateActCtxW(&context);
+    EXPECT_NE(made, INVALID_HANDLE_VALUE) << program << ": error " << GetLastError();
+    if (made != INVALID_HANDLE_VALUE) ReleaseActCtx(made);
+  }
+}
+
 TEST(SerialPortWin32Test, AMissingPortFailsWithTheSystemsCode) {
   const DWORD handles = HandleCount();
   for (const char* name : {"COM250", "", "NO SUCH PORT"}) {

@@ -67,9 +67,12 @@ bool FileExists(const std::string& utf8Path) {
 
 namespace iapflash {
 
-// The path control's limit: 259 characters, as the system counts them (UTF-16 units).
+// The longest path the system's file calls take, in UTF-16 units. Whether a path over 259 units
+// opens is the system's to say (Windows 10 1607 and later open it when long paths are enabled
+// there; both programs' manifests declare longPathAware): where it does not, the open fails with
+// its own error. No path is ever cut.
 bool PathWithinLimit(const std::string& utf8Path) {
-  constexpr std::size_t MAX_PATH_UNITS = 259;
+  constexpr std::size_t MAX_PATH_UNITS = 32767;
   return Widen(utf8Path).size() <= MAX_PATH_UNITS;
 }
 
