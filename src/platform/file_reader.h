@@ -24,9 +24,10 @@ std::unique_ptr<ReadOnlyFile> OpenForReading(const std::string& utf8Path, System
 // An existence test that leaves nothing open. False for a path beyond PathWithinLimit.
 bool FileExists(const std::string& utf8Path);
 
-// Whether the path is within what the system's path control and file calls take: 259 UTF-16
-// units on Windows, PATH_MAX bytes with the terminator on Linux. A longer path is refused,
-// never cut, so that a shortened path can never name another file.
+// Whether the path is within what the system's file calls take: 32767 UTF-16 units on Windows
+// (whether one over 259 opens is the system's to say), PATH_MAX bytes with the terminator on
+// Linux. A longer path is refused, never cut, so that a shortened path can never name another
+// file.
 bool PathWithinLimit(const std::string& utf8Path);
 
 }  // namespace iapflash
