@@ -2,7 +2,14 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <devpropdef.h>
 // clang-format on
+
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/device_tree.h"
 #include "platform/win32/wide_text.h"
@@ -16,6 +23,10 @@ constexpr GUID SERIAL_PORT_INTERFACE = {
 // {A5DCBF10-6530-11D2-901F-00C04FB951ED}
 constexpr GUID USB_DEVICE_INTERFACE = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+
+// DEVPKEY_Device_Parent: the instance ID of a node's parent (documented since Vista).
+constexpr DEVPROPKEY PARENT_PROPERTY = {
+    {0x4340A6C5, 0x93FA, 0x4706, {0x97, 0x2C, 0x7B, 0x64, 0x80, 0x08, 0xA5, 0xA7}}, 8};
 
 // Every text is read into a buffer of 256 characters.
 constexpr DWORD TEXT_CHARS = 256;
@@ -51,11 +62,6 @@ DWORD SetupProperty(DeviceProperty property) {
       return SPDRP_DEVICEDESC;
   }
   return SPDRP_DEVICEDESC;
-}
-
-// The configuration manager numbers the same properties one higher.
-ULONG ManagerProperty(DeviceProperty property) {
-  return SetupProperty(property) + 1;
 }
 
 class RegistryKey {
@@ -100,14 +106,136 @@ class DeviceInfoList {
   HDEVINFO set_;
 };
 
+// One node opened by its instance ID, in a set of its own.
+class OpenedNode {
+ public:
+  explicit OpenedNode(const std::wstring& id)
+      : list_(SetupDiCreateDeviceInfoList(nullptr, nullptr)) {
+    member_.cbSize = sizeof member_;
+    opened_ = list_.Get() != INVALID_HANDLE_VALUE &&
+              SetupDiOpenDeviceInfoW(list_.Get(), id.c_str(), nullptr, 0, &member_);
+  }
+  bool IsOpen() const { return opened_; }
+  HDEVINFO Set() const { return list_.Get(); }
+  SP_DEVINFO_DATA& Member() { return member_; }
+
+ private:
+  const DeviceInfoList list_;
+  SP_DEVINFO_DATA member_{};
+  bool opened_ = false;
+};
+
+// Nodes are known by their device instance ID, which names the same node in every set and on
+// every Windows; a DEVINST is only valid while its node is present, and on some systems only
+// within the set it came from. The handles that the tree hands out are numbers for those IDs,
+// the same number for the same ID (compared without case, as the system does) for the tree's
+// life; 0 names no node. Thread-safe: runs side by side scan and search for their devices.
+class Win32DeviceTree final : public DeviceTree {
+ public:
+  Win32DeviceTree() { ids_.emplace_back(); }
+
+  std::unique_ptr<DeviceSet> Present(DeviceClass deviceClass) override;
+
+  bool Parent(DevInst node, DevInst& parent) override {
+    const std::optional<std::wstring> id = IdOf(node);
+    if (!id) return false;
+    std::optional<std::wstring> parentId = ParentByProperty(*id);
+    if (!parentId) parentId = ParentByManager(*id);
+    if (!parentId) return false;
+    const DevInst handle = HandleOf(*parentId);
+    if (handle == 0) return false;
+    parent = handle;
+    return true;
+  }
+
+  bool InstanceId(DevInst node, std::string& id) override {
+    const std::optional<std::wstring> known = IdOf(node);
+    if (!known) return false;
+    id = Narrow(*known);
+    return true;
+  }
+
+  bool NodeProperty(DevInst node, DeviceProperty property, std::string& value) override {
+    const std::optional<std::wstring> id = IdOf(node);
+    if (!id) return false;
+    OpenedNode opened(*id);
+    return opened.IsOpen() && ReadSetupProperty(opened.Set(), opened.Member(), property, value);
+  }
+
+  // The handle of the node with this instance ID; 0 when no more can be handed out.
+  DevInst HandleOf(const std::wstring& id) {
+    if (id.empty()) return 0;
+    const std::wstring key = Upper(id);
+    const std::lock_guard lock(mutex_);
+    if (auto known = handles_.find(key); known != handles_.end()) return known->second;
+    if (ids_.size() >= std::numeric_limits<DevInst>::max()) return 0;
+    const auto handle = static_cast<DevInst>(ids_.size());
+    ids_.push_back(id);
+    handles_.emplace(key, handle);
+    return handle;
+  }
+
+ private:
+  std::optional<std::wstring> IdOf(DevInst node) {
+    const std::lock_guard lock(mutex_);
+    if (node == 0 || node >= ids_.size()) return std::nullopt;
+    return ids_[node];
+  }
+
+  static std::wstring Upper(std::wstring text) {
+    if (!text.empty()) CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+    return text;
+  }
+
+  // The parent's ID as the node's property DEVPKEY_Device_Parent.
+  static std::optional<std::wstring> ParentByProperty(const std::wstring& id) {
+    OpenedNode opened(id);
+    if (!opened.IsOpen()) return std::nullopt;
+    wchar_t buffer[TEXT_CHARS] = {};
+    DEVPROPTYPE type = 0;
+    DWORD required = 0;
+    if (!SetupDiGetDevicePropertyW(opened.Set(), &opened.Member(), &PARENT_PROPERTY, &type,
+                                   reinterpret_cast<BYTE*>(buffer), sizeof buffer - sizeof(wchar_t),
+                                   &required, 0) ||
+        type != DEVPROP_TYPE_STRING || buffer[0] == L'\0') {
+      return std::nullopt;
+    }
+    return std::wstring(buffer);
+  }
+
+  // Where the property is absent: the configuration manager's parent of the present node.
+  static std::optional<std::wstring> ParentByManager(const std::wstring& id) {
+    std::wstring name = id;
+    DEVINST node = 0;
+    DEVINST parent = 0;
+    wchar_t buffer[TEXT_CHARS] = {};
+    if (CM_Locate_DevNodeW(&node, name.data(), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS ||
+        CM_Get_Parent(&parent, node, 0) != CR_SUCCESS ||
+        CM_Get_Device_IDW(parent, buffer, TEXT_CHARS - 1, 0) != CR_SUCCESS || buffer[0] == L'\0') {
+      return std::nullopt;
+    }
+    return std::wstring(buffer);
+  }
+
+  std::mutex mutex_;
+  std::vector<std::wstring> ids_;                      // indexed by handle
+  std::unordered_map<std::wstring, DevInst> handles_;  // by the ID in capitals
+};
+
 class Win32DeviceSet final : public DeviceSet {
  public:
-  explicit Win32DeviceSet(HDEVINFO set) : list_(set) {}
+  Win32DeviceSet(Win32DeviceTree& tree, HDEVINFO set) : tree_(tree), list_(set) {}
 
   bool Member(uint32_t index, DevInst& node) override {
     SP_DEVINFO_DATA member{};
     if (!Enum(index, member)) return false;
-    node = member.DevInst;
+    wchar_t id[TEXT_CHARS] = {};
+    if (!SetupDiGetDeviceInstanceIdW(list_.Get(), &member, id, TEXT_CHARS - 1, nullptr)) {
+      // A member whose ID cannot be read is no node the tree can name again.
+      node = 0;
+      return true;
+    }
+    node = tree_.HandleOf(id);
     return true;
   }
 
@@ -141,61 +269,18 @@ class Win32DeviceSet final : public DeviceSet {
     return SetupDiEnumDeviceInfo(list_.Get(), index, &member) != 0;
   }
 
+  Win32DeviceTree& tree_;
   const DeviceInfoList list_;
 };
 
-class Win32DeviceTree final : public DeviceTree {
- public:
-  std::unique_ptr<DeviceSet> Present(DeviceClass deviceClass) override {
-    const GUID& interfaceClass =
-        deviceClass == DeviceClass::SerialPort ? SERIAL_PORT_INTERFACE : USB_DEVICE_INTERFACE;
-    HDEVINFO set = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return nullptr;
-    return std::make_unique<Win32DeviceSet>(set);
-  }
-
-  bool Parent(DevInst node, DevInst& parent) override {
-    DEVINST found = 0;
-    if (CM_Get_Parent(&found, node, 0) != CR_SUCCESS) return false;
-    parent = found;
-    return true;
-  }
-
-  bool InstanceId(DevInst node, std::string& id) override {
-    wchar_t buffer[TEXT_CHARS] = {};
-    if (CM_Get_Device_IDW(node, buffer, TEXT_CHARS, 0) != CR_SUCCESS) return false;
-    // The call may fill the whole buffer without a terminator.
-    buffer[TEXT_CHARS - 1] = L'\0';
-    id = Narrow(std::wstring_view(buffer));
-    return true;
-  }
-
-  bool NodeProperty(DevInst node, DeviceProperty property, std::string& value) override {
-    wchar_t buffer[TEXT_CHARS] = {};
-    ULONG length = sizeof buffer;
-    if (CM_Get_DevNode_Registry_PropertyW(node, ManagerProperty(property), nullptr, buffer, &length,
-                                          0) == CR_SUCCESS) {
-      value = ValueText(buffer, length);
-      return true;
-    }
-    // Some systems (Wine among them) do not answer this call; SetupAPI holds the same property.
-    return NodePropertyThroughSetupApi(node, property, value);
-  }
-
- private:
-  bool NodePropertyThroughSetupApi(DevInst node, DeviceProperty property, std::string& value) {
-    wchar_t id[TEXT_CHARS] = {};
-    if (CM_Get_Device_IDW(node, id, TEXT_CHARS, 0) != CR_SUCCESS) return false;
-    id[TEXT_CHARS - 1] = L'\0';
-    const DeviceInfoList set(SetupDiCreateDeviceInfoList(nullptr, nullptr));
-    if (set.Get() == INVALID_HANDLE_VALUE) return false;
-    SP_DEVINFO_DATA member{};
-    member.cbSize = sizeof member;
-    if (!SetupDiOpenDeviceInfoW(set.Get(), id, nullptr, 0, &member)) return false;
-    return ReadSetupProperty(set.Get(), member, property, value);
-  }
-};
+std::unique_ptr<DeviceSet> Win32DeviceTree::Present(DeviceClass deviceClass) {
+  const GUID& interfaceClass =
+      deviceClass == DeviceClass::SerialPort ? SERIAL_PORT_INTERFACE : USB_DEVICE_INTERFACE;
+  HDEVINFO set = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32DeviceSet>(*this, set);
+}
 
 }  // namespace
 
