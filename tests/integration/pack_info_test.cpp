@@ -307,19 +307,6 @@ TEST(PackAndInfo, UsageErrorsExitWithTwo) {
 }
 
 // The working folder for as long as it lives, given back after.
-class WorkingFolder {
- public:
-  explicit WorkingFolder(const fs::path& folder) : previous_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~WorkingFolder() { fs::current_path(previous_); }
-  WorkingFolder(const WorkingFolder&) = delete;
-  WorkingFolder& operator=(const WorkingFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
-
 TEST(PackAndInfo, OutputKindFollowsTheFilesOwnNameAndAFolderNamedHexIsWarnedOf) {
   const std::vector<uint8_t> image = EveryValueImage(600);
   const std::string binPayload(image.begin(), image.end());

@@ -21,19 +21,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-class WorkingFolder {
- public:
-  explicit WorkingFolder(const fs::path& folder) : previous_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~WorkingFolder() { fs::current_path(previous_); }
-  WorkingFolder(const WorkingFolder&) = delete;
-  WorkingFolder& operator=(const WorkingFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
-
 TEST(PortIdentityEndToEnd, OneDeviceUnderTwoNamesIsAUsageErrorAndNothingIsOpened) {
   TempFolder folder;
   const fs::path file = folder.Path("update.bin");

@@ -36,19 +36,6 @@ class Terminal {
   std::string path_;
 };
 
-class WorkingFolder {
- public:
-  explicit WorkingFolder(const fs::path& folder) : previous_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~WorkingFolder() { fs::current_path(previous_); }
-  WorkingFolder(const WorkingFolder&) = delete;
-  WorkingFolder& operator=(const WorkingFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
-
 struct Pair {
   std::string a;
   std::string b;
@@ -90,7 +77,7 @@ TEST(LocalPortIdentity, NamesOfOneTerminalAreOneDeviceAndOthersAreNot) {
   }
 
   // From /dev, pts/N opens the terminal itself, and so it is the same.
-  const WorkingFolder inDev("/dev");
+  const testing::WorkingFolder inDev("/dev");
   EXPECT_TRUE(SameLocalPortDevice(pts, one.Path()));
   EXPECT_FALSE(SameLocalPortDevice(pts, other.Path()));
 }
