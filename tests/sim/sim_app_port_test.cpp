@@ -1,11 +1,12 @@
 // A simulated application's port waits as a real one does: a silent application's read ends at
-// the port's time limit, or at once when the run is cancelled.
+// the port's time limit, or at once when the run is cancelled; an answer outlives its sender.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "sim/sim_app_device.h"
 #include "virtual_clock.h"
@@ -59,6 +60,29 @@ TEST(SimAppSerialPort, ASilentApplicationsReadEndsAtItsLimitOrAtACancel) {
     EXPECT_LE(took, CANCEL_AFTER_MS + SLICE_MS);
     EXPECT_EQ(port.Write(reply, 1).error, CancelledError()) << "later transfers fail at once";
   }
+}
+
+// Other devices' waits move a shared clock: the application may leave between the request and
+// the read of its answer. The answer reached the host first and is read whole; after it, the
+// port is gone.
+TEST(SimAppSerialPort, AnAnswerSentBeforeTheApplicationLeftIsStillRead) {
+  testing::VirtualClock clock;
+  const auto device = std::make_shared<SimAppDevice>(SimAppBehaviour::Switches, 500);
+  SimAppSerialPort port(device, true, clock, std::make_shared<bool>(true),
+                        std::make_shared<std::mutex>());
+  const std::string request = "#K!Q%T&_BLD*907M";
+  ASSERT_TRUE(port.Write(reinterpret_cast<const uint8_t*>(request.data()),
+                         static_cast<uint32_t>(request.size()))
+                  .ok);
+  clock.Advance(600);
+  device->Leave();
+  char reply[14] = {};
+  const IoResult read = port.Read(reinterpret_cast<uint8_t*>(reply), sizeof reply);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(std::string(reply, read.count), "Enter?IAP?Mode");
+  const IoResult after = port.Read(reinterpret_cast<uint8_t*>(reply), sizeof reply);
+  EXPECT_FALSE(after.ok);
+  EXPECT_EQ(after.count, 0u);
 }
 
 }  // namespace
