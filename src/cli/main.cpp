@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/pack_command.h"
 #include "cli/sim_command.h"
+#include "cli/station_command.h"
 #include "cli/terminal.h"
 #include "iapflash_version.h"
 #include "link/mode_switch.h"
@@ -25,7 +26,36 @@ constexpr const char* DEFAULT_SCENARIO = "demo";
 void AddSimulate(CLI::App& command, std::string& scenario) {
   command.add_flag(std::string("--simulate{") + DEFAULT_SCENARIO + "}", scenario,
                    "Use the simulated bus instead of the machine's devices; scenarios: demo, "
-                   "never-returns, wrong-reply, silent-app, two-boot-programs, crowded, hub");
+                   "never-returns, wrong-reply, silent-app, two-boot-programs, crowded, hub, "
+                   "station");
+}
+
+// Why a --port value names no port; empty when it does.
+std::string PortNameProblem(const std::string& name) {
+  if (name.empty()) return "the port name is empty";
+  // "--port --port X": an option where the name belongs, never a port.
+  if (name.front() == '-') return "not a port name: " + name;
+  // Refused, not trimmed: a blank there is a script's slip, and the system would drop it from
+  // some names and not from others.
+  constexpr const char* BLANKS = " \t\r\n\v\f";
+  if (name.find_first_of(BLANKS) == 0 || name.find_last_of(BLANKS) == name.size() - 1) {
+    return "the port name begins or ends with a blank";
+  }
+  if (name.size() >= iapflash::PORT_NAME_SIZE) {
+    return "the port name is longer than " + std::to_string(iapflash::PORT_NAME_SIZE - 1) +
+           " characters";
+  }
+  if (iapflash::IsRemotePortName(name) && !iapflash::ParseRemotePortName(name)) {
+    return "not a remote port: rfc2217://HOST:PORT or tcp://HOST:PORT, an IPv6 "
+           "address in brackets";
+  }
+  return "";
+}
+
+// A number of seconds that bounds a run.
+std::string TimeoutProblem(const std::string& text) {
+  if (!TimeoutMs(text)) return "not a number of seconds from 0.001 to 1000000: " + text;
+  return "";
 }
 
 }  // namespace
@@ -67,26 +97,7 @@ int main(int argc, char** argv) {
                        "it to download into several devices at once")
           ->expected(1)
           ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-          ->check([](const std::string& name) -> std::string {
-            if (name.empty()) return "the port name is empty";
-            // "--port --port X": an option where the name belongs, never a port.
-            if (name.front() == '-') return "not a port name: " + name;
-            // Refused, not trimmed: a blank there is a script's slip, and the system would
-            // drop it from some names and not from others.
-            constexpr const char* BLANKS = " \t\r\n\v\f";
-            if (name.find_first_of(BLANKS) == 0 || name.find_last_of(BLANKS) == name.size() - 1) {
-              return "the port name begins or ends with a blank";
-            }
-            if (name.size() >= iapflash::PORT_NAME_SIZE) {
-              return "the port name is longer than " +
-                     std::to_string(iapflash::PORT_NAME_SIZE - 1) + " characters";
-            }
-            if (iapflash::IsRemotePortName(name) && !iapflash::ParseRemotePortName(name)) {
-              return "not a remote port: rfc2217://HOST:PORT or tcp://HOST:PORT, an IPv6 "
-                     "address in brackets";
-            }
-            return "";
-          });
+          ->check(PortNameProblem);
   CLI::Option* allOption = flashCommand->add_flag(
       "--all", flash.all, "Download into every device of a fresh scan at once");
   deviceOption->excludes(portOption);
@@ -101,11 +112,49 @@ int main(int argc, char** argv) {
           ->add_option("--timeout", timeoutText,
                        "Stop each device's run that has not ended after SECONDS, as a failure")
           ->option_text("SECONDS")
-          ->check([](const std::string& text) -> std::string {
-            if (!TimeoutMs(text)) return "not a number of seconds from 0.001 to 1000000: " + text;
-            return "";
-          });
+          ->check(TimeoutProblem);
   AddSimulate(*flashCommand, flashScenario);
+
+  StationOptions station;
+  std::string stationScenario;
+  std::string stationTimeout;
+  uint64_t stationCount = 0;
+  CLI::App* stationCommand = app.add_subcommand(
+      "station",
+      "Flash each board plugged into a slot once, as it arrives, until Ctrl+C or --count");
+  stationCommand->add_option("FILE", station.file, "The update file")->required();
+  CLI::Option* stationPorts =
+      stationCommand
+          ->add_option("--port", station.ports,
+                       "A slot: a serial port (ttyACM0, a /dev/serial/by-path link, COM5) or "
+                       "one behind a serial-to-network server; repeat it for more slots "
+                       "(default: a slot per USB location that devices appear at)")
+          ->expected(1)
+          ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+          ->check(PortNameProblem);
+  stationCommand
+      ->add_flag("--iap", station.iap, "The boards at --port already run their boot program")
+      ->needs(stationPorts);
+  stationCommand
+      ->add_option("--records", station.records,
+                   "Append a JSON line for every board's run to this file (written whole and "
+                   "flushed before the slot takes the next board)")
+      ->option_text("PATH");
+  CLI::Option* countOption =
+      stationCommand
+          ->add_option("--count", stationCount,
+                       "Stop once N runs have ended; exit 0 when all succeeded, 1 otherwise")
+          ->option_text("N")
+          ->check(CLI::Range(uint64_t{1}, uint64_t{1000000000}));
+  CLI::Option* stationTimeoutOption =
+      stationCommand
+          ->add_option("--timeout", stationTimeout,
+                       "Stop each board's run that has not ended after SECONDS, as a failure")
+          ->option_text("SECONDS")
+          ->check(TimeoutProblem);
+  stationCommand->add_flag("--json", station.json,
+                           "Write one JSON object per line on stdout instead of the table");
+  AddSimulate(*stationCommand, stationScenario);
 
   PackOptions pack;
   std::string base;
@@ -200,6 +249,18 @@ int main(int argc, char** argv) {
       return EXIT_USAGE;
     }
     return RunFlash(flash);
+  }
+  if (stationCommand->parsed()) {
+    station.scenario = scenarioOf(*stationCommand, stationScenario);
+    if (!knownScenario(station.scenario)) return EXIT_USAGE;
+    if (countOption->count() > 0) station.count = stationCount;
+    if (stationTimeoutOption->count() > 0) station.timeoutMs = TimeoutMs(stationTimeout);
+    if (const auto twice = PortNamedTwice(station.ports)) {
+      std::cerr << "--port: " << *twice << " is named twice\n"
+                << "Run with --help for more information.\n";
+      return EXIT_USAGE;
+    }
+    return RunStation(station);
   }
   if (packCommand->parsed()) {
     if (!base.empty()) pack.base = ParseAddress(base);

@@ -20,6 +20,7 @@ inline constexpr std::size_t HARDWARE_ID_SIZE = 128;
 inline constexpr std::size_t FRIENDLY_NAME_SIZE = 256;
 inline constexpr std::size_t DESCRIPTION_SIZE = 128;
 inline constexpr std::size_t LOCATION_SIZE = 128;
+inline constexpr std::size_t SERIAL_NUMBER_SIZE = 128;
 
 struct PortEntry {
   std::string portName{};
@@ -38,6 +39,7 @@ struct DeviceEntry {
   std::string parentDescription{};
   bool inIapMode = false;  // the device runs its IAP boot program
   std::string locationInfo{};
+  std::string serialNumber{};  // the USB device's serial number; empty when it has none
 };
 
 // What a scan found, at most MAX_DEVICES entries.

@@ -143,6 +143,9 @@ void CompleteDevice(DeviceTree& tree, DeviceEntry& device) {
   if (tree.NodeProperty(device.parentInstance, DeviceProperty::DeviceDesc, value)) {
     device.parentDescription = CutText(value, DESCRIPTION_SIZE);
   }
+  if (tree.NodeProperty(device.parentInstance, DeviceProperty::SerialNumber, value)) {
+    device.serialNumber = CutText(value, SERIAL_NUMBER_SIZE);
+  }
 }
 
 // Placement by exchange: each position p receives the port carrying number p; when several carry

@@ -18,6 +18,7 @@ enum class DeviceProperty {
   FriendlyName,         // e.g. "USB Serial Device (COM3)"
   LocationInformation,  // the physical USB port, in the system's wording
   DeviceDesc,           // device description
+  SerialNumber,         // a USB device's serial number as text, where it has one
 };
 
 // Property values are returned as the system reports them: raw bytes with their terminators

@@ -35,6 +35,14 @@ SimUsbDevice BootProgramAt(std::string port, std::string location) {
   return device;
 }
 
+// The boot program an application comes back as: the same board, at the same place.
+SimUsbDevice ComingBackAs(const SimUsbDevice& application) {
+  SimUsbDevice device = application;
+  device.role = SimRole::BootProgram;
+  device.ports = {application.bootPort};
+  return device;
+}
+
 struct Node {
   DevInst id = 0;
   DevInst parent = 0;
@@ -73,13 +81,20 @@ class NodeSet final : public DeviceSet {
 
 class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
  public:
-  Bus(const std::vector<SimUsbDevice>& devices, Clock& clock) : clock_(clock), bootPorts_(clock) {
+  Bus(const std::vector<SimUsbDevice>& devices, Clock& clock)
+      : clock_(clock), bootPorts_(clock), startMs_(clock.NowMs()) {
     Node rootHub;
     rootHub.id = ROOT_HUB;
     rootHub.instanceId = ROOT_HUB_ID;
     nodes_.push_back(rootHub);
     std::lock_guard lock(mutex_);
-    for (const SimUsbDevice& device : devices) Plug(device, ++slots_);
+    for (const SimUsbDevice& device : devices) {
+      if (device.arrivesAtMs == 0) {
+        Plug(device, ++slots_);
+      } else {
+        arriving_.push_back(device);
+      }
+    }
   }
 
   DeviceTree& Tree() override { return *this; }
@@ -197,12 +212,14 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
     const std::string usbId = layout.role == SimRole::BootProgram
                                   ? std::string(BOOT_USB_ID)
                                   : std::string(APP_USB_ID) + layout.product;
-    char serial[32];
-    std::snprintf(serial, sizeof serial, "\\5&2F3A&0&%d", slot);
+    char place[32];
+    std::snprintf(place, sizeof place, "\\5&2F3A&0&%d", slot);
 
     Node device;
     device.parent = ROOT_HUB;
-    device.instanceId = usbId + serial;
+    device.instanceId = usbId + (layout.serial.empty() ? std::string(place) : "\\" + layout.serial);
+    if (!layout.serial.empty())
+      device.properties[DeviceProperty::SerialNumber] = Text(layout.serial);
     device.usbClass = true;
     device.properties[DeviceProperty::HardwareId] = IdList(usbId + "&REV_0100", usbId);
     device.properties[DeviceProperty::LocationInformation] = Text(layout.location);
@@ -218,7 +235,8 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
     attached.nodes.push_back(parent);
 
     if (layout.role == SimRole::BootProgram) {
-      auto boot = std::make_shared<SimDevice>();
+      auto boot = layout.boot ? layout.boot : std::make_shared<SimDevice>();
+      for (const SimFault& fault : layout.bootFaults) boot->AddFault(fault);
       bootPorts_.Attach(layout.ports.front(), boot);
       bootPrograms_[layout.ports.front()] = std::move(boot);
       attached_.push_back(std::move(attached));
@@ -255,6 +273,10 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
       attached.app->Leave();
       for (const std::string& port : attached.layout.ports) appPorts_.erase(port);
     } else {
+      if (const auto it = bootPrograms_.find(attached.layout.ports.front());
+          it != bootPrograms_.end()) {
+        it->second->Disconnect();  // a board pulled in the middle of a transfer
+      }
       bootPorts_.Detach(attached.layout.ports.front());
       bootPrograms_.erase(attached.layout.ports.front());
     }
@@ -266,6 +288,11 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
     const uint64_t now = clock_.NowMs();
     std::vector<Attached> comingBack;
     std::erase_if(attached_, [&](Attached& attached) {
+      const auto pulledAt = attached.layout.leavesAtMs;
+      if (pulledAt && now >= startMs_ + *pulledAt) {
+        Unplug(attached);
+        return true;
+      }
       bool leaves = false;
       if (attached.app) {
         const auto leavesAt = attached.app->LeavesAt();
@@ -280,8 +307,14 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
       return true;
     });
     for (const Attached& attached : comingBack) {
-      Plug(BootProgramAt(attached.layout.bootPort, attached.layout.location), attached.slot);
+      Plug(ComingBackAs(attached.layout), attached.slot);
     }
+    // Boards plugged in by the script, in their order.
+    std::erase_if(arriving_, [&](const SimUsbDevice& device) {
+      if (now < startMs_ + device.arrivesAtMs) return false;
+      Plug(device, ++slots_);
+      return true;
+    });
   }
 
   Clock& clock_;
@@ -294,6 +327,8 @@ class Bus final : public SimulatedBus, private DeviceTree, private SerialPorts {
   std::map<std::string, std::shared_ptr<SimDevice>> bootPrograms_;
   DevInst nextNode_ = 0x10;
   int slots_ = 0;
+  const uint64_t startMs_;
+  std::vector<SimUsbDevice> arriving_;  // boards the script plugs in later
 };
 
 SimUsbDevice Application(std::vector<std::string> ports, std::string location, std::string bootPort,
@@ -314,7 +349,53 @@ std::string Location(int port) {
   return text;
 }
 
+// A board of the station's script at place (1 to 4) of its hub.
+SimUsbDevice ScriptedBoard(int number, int place, uint64_t arrivesAtMs,
+                           std::optional<uint64_t> leavesAtMs) {
+  SimUsbDevice board = Application({"COM" + std::to_string(20 + number)},
+                                   "Port_#000" + std::to_string(place) + ".Hub_#0002",
+                                   "COM" + std::to_string(40 + number), "0A02");
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "SIM%04d", number);
+  board.serial = serial;
+  board.arrivesAtMs = arrivesAtMs;
+  board.leavesAtMs = leavesAtMs;
+  return board;
+}
+
+SimFault FailingVerify() {
+  SimFault fault;
+  fault.kind = SimFaultKind::Status;
+  fault.code = SIM_CODE_VERIFY;
+  fault.status = SIM_STATUS_VERIFY_MISMATCH;
+  return fault;
+}
+
 }  // namespace
+
+std::vector<SimUsbDevice> StationScript() {
+  std::vector<SimUsbDevice> boards;
+  boards.push_back(ScriptedBoard(1, 1, 0, 3000));
+  boards.push_back(ScriptedBoard(2, 2, 200, 3200));
+  boards.back().bootFaults = {FailingVerify()};
+  // Pulled in the middle of its download: gone once 1200 bytes have reached it.
+  boards.push_back(ScriptedBoard(3, 3, 400, std::nullopt));
+  SimFault pulled;
+  pulled.kind = SimFaultKind::Disconnect;
+  pulled.afterBytes = 1200;
+  boards.back().bootFaults = {pulled};
+  boards.push_back(ScriptedBoard(4, 4, 600, 9000));
+  boards.back().behaviour = SimAppBehaviour::Silent;
+  // Plugged in already running its boot program.
+  boards.push_back(ScriptedBoard(5, 1, 5200, 8000));
+  boards.back().role = SimRole::BootProgram;
+  boards.push_back(ScriptedBoard(6, 2, 5400, 8200));
+  boards.push_back(ScriptedBoard(7, 3, 5600, 8400));
+  boards.back().bootFaults = {FailingVerify()};
+  boards.push_back(ScriptedBoard(8, 1, 10000, 12000));
+  boards.push_back(ScriptedBoard(9, 2, 10200, 12200));
+  return boards;
+}
 
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(const std::vector<SimUsbDevice>& devices,
                                                Clock& clock) {
@@ -355,6 +436,8 @@ std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock&
           Application({"COM" + std::to_string(100 + 2 * i), "COM" + std::to_string(101 + 2 * i)},
                       Location(i + 1), "COM" + std::to_string(200 + i)));
     }
+  } else if (scenario == "station") {
+    devices = StationScript();
   } else if (scenario == "hub") {
     for (int i = 0; i < 16; ++i) {
       devices.push_back(Application({"COM" + std::to_string(20 + i)}, Location(i + 1),

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,17 @@ struct SimUsbDevice {
   SimAppBehaviour behaviour = SimAppBehaviour::Switches;
   uint32_t returnDelayMs = 500;
   std::string bootPort;
+  // The USB serial number (its instance ID's last part, as Windows shows it); empty: none, the
+  // ID then carries the device's place on the bus.
+  std::string serial;
+  // A scripted board: plugged in arrivesAtMs after the bus was made, pulled out (whatever it
+  // runs by then) leavesAtMs after it; both by the bus's clock.
+  uint64_t arrivesAtMs = 0;
+  std::optional<uint64_t> leavesAtMs;
+  // Faults of its boot program, and the boot program's model itself (made when null), for a
+  // test to look at what the board received.
+  std::vector<SimFault> bootFaults;
+  std::shared_ptr<SimDevice> boot;
 };
 
 // A simulated USB bus with the maker's devices on it: a DeviceTree shaped as Windows presents
@@ -58,11 +70,19 @@ class SimulatedBus {
 //   "crowded": sixteen two-interface application devices, 32 ports (COM100 to COM131).
 //   "hub": sixteen one-interface application devices on one hub (COM20 to COM35), each back as
 //       its boot program (COM40 to COM55): a production line's flashing of many at once.
+//   "station": boards plugged into four places of a hub and pulled again on a script over about
+//       ten seconds (StationScript), for `iapflash station`.
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(std::string_view scenario, Clock& clock);
 
 // A bus with the given devices, listed by the tree in this order. Null when a device has no
 // port or two devices share a port name (the ports they come back under included).
 std::unique_ptr<SimulatedBus> MakeSimulatedBus(const std::vector<SimUsbDevice>& devices,
                                                Clock& clock);
+
+// The "station" scenario's boards, in order of arrival, at four places of one hub (each place
+// names its ports as a system reuses them): seven applications that switch (two of them fail
+// their verify, one is pulled in the middle of its download), one whose application never
+// switches, and one board that already runs its boot program. Each has a serial number.
+std::vector<SimUsbDevice> StationScript();
 
 }  // namespace iapflash

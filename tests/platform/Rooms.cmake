@@ -21,6 +21,7 @@ room(app             PORTABLE USES link image discovery log platform)
 room(app/qt                   USES app link image discovery log platform sim)
 room(app/win32                USES app link image discovery log platform sim platform/win32)
 room(sim                      USES platform platform/remote)
+room(station                  USES app link image discovery log platform)
 room(web                      USES platform)
-room(cli                      USES app link image discovery log platform sim web platform/remote
-                                   platform/win32)
+room(cli                      USES station app link image discovery log platform sim web
+                                   platform/remote platform/win32)

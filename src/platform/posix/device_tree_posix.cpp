@@ -272,6 +272,8 @@ class UdevDeviceTree final : public DeviceTree {
       case DeviceProperty::DeviceDesc:
         value = TextValue(view.Description());
         return true;
+      case DeviceProperty::SerialNumber:
+        return SerialOf(view, value);
     }
     return false;
   }
@@ -321,6 +323,22 @@ class UdevDeviceTree final : public DeviceTree {
           udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_interface");
     }
     return view;
+  }
+
+  // The serial number udev read from the device's descriptor (ID_SERIAL_SHORT), else its
+  // "serial" attribute; a USB device's only.
+  static bool SerialOf(const NodeView& view, std::string& value) {
+    if (view.tty || view.usbDevice == nullptr) {
+      return false;
+    }
+    const char* property = udev_device_get_property_value(view.usbDevice, "ID_SERIAL_SHORT");
+    const std::string serial =
+        property != nullptr && *property != '\0' ? property : Attribute(view.usbDevice, "serial");
+    if (serial.empty()) {
+      return false;
+    }
+    value = TextValue(serial);
+    return true;
   }
 
   static bool ServiceOf(const NodeView& view, std::string& value) {

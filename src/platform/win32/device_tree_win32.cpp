@@ -60,8 +60,22 @@ DWORD SetupProperty(DeviceProperty property) {
       return SPDRP_LOCATION_INFORMATION;
     case DeviceProperty::DeviceDesc:
       return SPDRP_DEVICEDESC;
+    case DeviceProperty::SerialNumber:
+      break;  // no registry property: read from the instance ID
   }
   return SPDRP_DEVICEDESC;
+}
+
+// Windows puts a USB device's serial number in its instance ID (USB\\VID_7F3C&PID_2C71\\ABC123)
+// when the device has a usable one; otherwise the last part is its own, with '&' in it.
+bool SerialFromInstanceId(std::wstring_view id, std::string& value) {
+  const std::size_t slash = id.rfind(L'\\');
+  if (slash == std::wstring_view::npos || id.substr(0, 4) != L"USB\\") return false;
+  const std::wstring_view last = id.substr(slash + 1);
+  if (last.empty() || last.find(L'&') != std::wstring_view::npos) return false;
+  value = Narrow(last);
+  value.push_back('\0');
+  return true;
 }
 
 class RegistryKey {
@@ -158,6 +172,7 @@ class Win32DeviceTree final : public DeviceTree {
   bool NodeProperty(DevInst node, DeviceProperty property, std::string& value) override {
     const std::optional<std::wstring> id = IdOf(node);
     if (!id) return false;
+    if (property == DeviceProperty::SerialNumber) return SerialFromInstanceId(*id, value);
     OpenedNode opened(*id);
     return opened.IsOpen() && ReadSetupProperty(opened.Set(), opened.Member(), property, value);
   }
@@ -241,6 +256,7 @@ class Win32DeviceSet final : public DeviceSet {
 
   bool Property(uint32_t index, DeviceProperty property, std::string& value) override {
     SP_DEVINFO_DATA member{};
+    if (property == DeviceProperty::SerialNumber) return false;  // asked of the node
     return Enum(index, member) && ReadSetupProperty(list_.Get(), member, property, value);
   }
 

@@ -1,0 +1,113 @@
+#include "cli/station_command.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/interrupts.h"
+#include "cli/loader_view.h"
+#include "cli/station_view.h"
+#include "cli/terminal.h"
+#include "platform/cancel_switch.h"
+#include "platform/hotplug.h"
+#include "platform/record_file.h"
+#include "sim/sim_bus.h"
+#include "station/board_watch.h"
+#include "station/station_run.h"
+
+namespace iapflash::cli {
+namespace {
+
+// The file as the runs' loader takes it; its lines on stderr when it refuses it.
+std::optional<StationImage> LoadImage(const std::string& file) {
+  const LoaderView view = LoadLikeTheLoader(file);
+  if (!view.accepted) {
+    for (const std::string& line : view.lines) WriteText(stderr, "iapflash: " + line + "\n");
+    WriteText(stderr,
+              "iapflash: the station needs an update file the loader accepts: " + file + "\n");
+    return std::nullopt;
+  }
+  return StationImage{file, static_cast<uint32_t>(view.image.size()), view.checksum};
+}
+
+int BatchStatus(const Tallies& tallies) {
+  return tallies.failed == 0 && tallies.interrupted == 0 ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+}
+
+}  // namespace
+
+int RunStation(const StationOptions& options) {
+  std::unique_ptr<SimulatedBus> bus;
+  if (options.scenario) {
+    bus = MakeSimulatedBus(*options.scenario, SystemClock());
+    if (!bus) return EXIT_USAGE;
+  }
+  const std::optional<StationImage> image = LoadImage(options.file);
+  if (!image) return EXIT_RUN_FAILED;
+  std::unique_ptr<RecordFile> records;
+  if (!options.records.empty()) {
+    SystemError error = 0;
+    records = OpenRecordFile(options.records, error);
+    if (!records) {
+      WriteText(stderr, "iapflash: --records: cannot open " + options.records + ": " +
+                            SystemErrorText(error) + "\n");
+      return EXIT_RUN_FAILED;
+    }
+  }
+
+  SerialPorts& ports = bus ? bus->Ports() : SystemSerialPorts();
+  DeviceTree& tree = bus ? bus->Tree() : SystemDeviceTree();
+  // A signal cancels every run through this switch: each ends through its own failure path,
+  // gives its port back and is recorded as interrupted.
+  CancelSwitch cancel(ports, SystemClock());
+  const InterruptWatch interrupts(cancel);
+
+  StationSetup setup{{cancel.Ports(), tree, cancel.GetClock()},
+                     options.file,
+                     *image,
+                     {options.timeoutMs, [&interrupts] { return interrupts.Name(); }},
+                     options.count,
+                     options.ports};
+  std::unique_ptr<BoardWatch> watch;
+  if (options.ports.empty()) {
+    watch = std::make_unique<DeviceBoardWatch>(tree);
+  } else {
+    // Probes open the ports themselves, never through the cancel switch: a look after a signal
+    // must not count every board as gone.
+    watch = std::make_unique<PortBoardWatch>(ports, tree, options.ports, options.iap);
+  }
+  // Device events wake the station at once; the simulated bus and --port slots have none.
+  std::unique_ptr<HotplugWatch> hotplug;
+  if (!bus && options.ports.empty()) hotplug = SystemHotplugWatch();
+  if (!hotplug) hotplug = std::make_unique<ClockHotplugWatch>(cancel.GetClock());
+
+  const auto stopped = [&interrupts] { return interrupts.ExitStatus() != 0; };
+  const auto wallClock = [] { return std::chrono::system_clock::now(); };
+  if (options.json) {
+    StationJson view(stdout, SystemClock());
+    view.Started(*image, options.count, !options.ports.empty());
+    StationRun station(setup, *watch, *hotplug, view, records.get(), stopped, wallClock);
+    const Tallies tallies = station.Run();
+    const int status =
+        interrupts.ExitStatus() != 0 ? interrupts.ExitStatus() : BatchStatus(tallies);
+    view.OnTallies(tallies);
+    view.Summary(tallies, status);
+    if (interrupts.ExitStatus() != 0) {
+      WriteText(stderr, "iapflash: the station was interrupted by " + interrupts.Name() + "\n");
+    }
+    return status;
+  }
+  StationText view(stdout, SystemClock(), StdoutIsTerminal());
+  view.Started(options.file, *image);
+  StationRun station(setup, *watch, *hotplug, view, records.get(), stopped, wallClock);
+  const Tallies tallies = station.Run();
+  view.Finish(tallies);
+  if (interrupts.ExitStatus() != 0) {
+    WriteText(stderr, "iapflash: the station was interrupted by " + interrupts.Name() + "\n");
+    return interrupts.ExitStatus();
+  }
+  return BatchStatus(tallies);
+}
+
+}  // namespace iapflash::cli

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "cli/json_events.h"
+#include "platform/clock.h"
+#include "station/station_run.h"
+
+namespace iapflash::cli {
+
+// station --json: the run objects of `flash --json` with each slot's position and port, and the
+// station's own objects (docs/json-events.md).
+class StationJson final : public StationReport {
+ public:
+  StationJson(std::FILE* out, Clock& clock);
+
+  void Started(const StationImage& image, std::optional<uint64_t> count, bool ports);
+  void Summary(const Tallies& tallies, int exitStatus);
+
+  void OnLine(std::size_t position, std::string_view line) override;
+  void OnEvent(std::size_t position, const RunEvent& event) override;
+  void OnDone(std::size_t position, const DeviceOutcome& outcome) override;
+  void OnSlot(const Slot& slot) override;
+  void OnArrived(const Slot& slot, bool runs) override;
+  void OnLeft(const Slot& slot, uint64_t board, bool duringRun) override;
+  void OnTallies(const Tallies& tallies) override;
+  void OnRecordFailed(SystemError error) override;
+
+ private:
+  using Object = nlohmann::ordered_json;
+  Object Start(const char* event);
+  void Write(const Object& object);
+
+  std::FILE* out_;
+  Clock& clock_;
+  uint64_t startMs_;
+  JsonEvents runs_;
+  std::vector<DeviceJob> slots_;  // each slot's port, for the run objects
+};
+
+// Without --json: each slot's lines labelled "[N PORT] " (its runs' log lines and the station's
+// own: a board arrived, its result, it left) on out, or, when out is a terminal, a table of the
+// slots redrawn in place with the tallies and the last failures.
+class StationText final : public StationReport {
+ public:
+  StationText(std::FILE* out, Clock& clock, bool table);
+
+  void Started(const std::string& file, const StationImage& image);
+  // The last table, then the tallies' lines.
+  void Finish(const Tallies& tallies);
+
+  void OnLine(std::size_t position, std::string_view line) override;
+  void OnEvent(std::size_t position, const RunEvent& event) override;
+  void OnDone(std::size_t position, const DeviceOutcome& outcome) override;
+  void OnSlot(const Slot& slot) override;
+  void OnArrived(const Slot& slot, bool runs) override;
+  void OnLeft(const Slot& slot, uint64_t board, bool duringRun) override;
+  void OnTallies(const Tallies& tallies) override;
+  void OnRecordFailed(SystemError error) override;
+
+  // The table as it stands, without the cursor movements that redraw it.
+  std::string Table() const;
+
+ private:
+  struct Row {
+    std::string port;
+    std::string location;
+    std::string state = "empty";
+    std::string step;
+    std::string progress;
+    uint64_t board = 0;
+    std::string last;
+  };
+  void Say(std::size_t position, const std::string& text);
+  void Redraw(bool now);
+
+  std::FILE* out_;
+  Clock& clock_;
+  bool table_;
+  std::string heading_;
+  std::vector<Row> rows_;
+  Tallies tallies_;
+  std::deque<std::string> failures_;  // the last ones, newest last
+  uint64_t drawnMs_ = 0;
+  std::size_t drawnLines_ = 0;
+};
+
+// "5 passed, 4 failed, 0 interrupted, 0 in progress; 1800 boards per hour"
+std::string TalliesText(const Tallies& tallies);
+
+}  // namespace iapflash::cli

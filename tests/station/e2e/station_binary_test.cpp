@@ -1,0 +1,243 @@
+// The iapflash binary's station over the simulated "station" scenario, in real time: boards
+// arrive and leave on the scenario's script over about eleven seconds.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "fixtures.h"
+#include "program_run.h"
+#include "temp_folder.h"
+
+namespace iapflash::testing {
+namespace {
+
+using nlohmann::json;
+
+const std::string DEMO = std::string(SAMPLES_DIR) + "/demo_app.bin";
+
+std::string Validate(const TempFolder& folder, const std::string& text) {
+  const auto lines = folder.Path("events.jsonl");
+  std::ofstream(lines, std::ios::binary) << text;
+  const std::string command =
+      std::string("python3 ") + JSON_VALIDATOR + " " + JSON_SCHEMA + " " + lines.string() + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return "cannot run " + command;
+  std::string said;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) said.append(chunk, n);
+  const int raw = ::pclose(pipe);
+  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) return said.empty() ? "validator failed" : said;
+  return {};
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Every line of a records file, each a whole JSON object.
+std::vector<json> Records(const std::filesystem::path& path) {
+  const std::string text = ReadFile(path);
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "a last line without its end";
+  std::vector<json> records;
+  for (const std::string& line : Lines(text)) {
+    if (line.empty()) continue;
+    records.push_back(json::parse(line));  // throws on a broken line
+  }
+  return records;
+}
+
+std::vector<json> Events(const std::string& out, const std::string& name) {
+  std::vector<json> events;
+  for (const std::string& line : Lines(out)) {
+    if (line.empty()) continue;
+    const json event = json::parse(line);
+    if (event["event"] == name) events.push_back(event);
+  }
+  return events;
+}
+
+TEST(StationBinary, ScenarioFlashesEveryBoardOnceAndRecordsEachRun) {
+  TempFolder folder;
+  const auto records = folder.Path("records.jsonl");
+  const ProgramResult result = RunIapflash({"station", DEMO, "--simulate=station", "--count", "9",
+                                            "--json", "--records", records.string()},
+                                           60000);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.status, 1) << result.err;  // four boards failed
+  EXPECT_EQ(Validate(folder, result.out), "");
+
+  // Each of the nine boards arrived once, had one run and one record.
+  std::map<std::string, json> bySerial;
+  for (const json& record : Records(records)) {
+    const std::string serial = record["serial"];
+    EXPECT_EQ(bySerial.count(serial), 0u) << serial << " flashed twice";
+    bySerial[serial] = record;
+    EXPECT_EQ(record["image"]["path"], DEMO);
+    EXPECT_EQ(record["image"]["length"], 2048);
+    EXPECT_THAT(record["time"].get<std::string>(),
+                ::testing::MatchesRegex("20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:"
+                                        "[0-5][0-9]\\.[0-9][0-9][0-9]Z"));
+  }
+  ASSERT_EQ(bySerial.size(), 9u);
+  struct Expected {
+    const char* serial;
+    const char* result;
+    json failedStep;
+    json layer;
+  };
+  for (const Expected& expected : std::vector<Expected>{
+           {"SIM0001", "success", nullptr, nullptr},
+           {"SIM0002", "failure", "verify", "device"},
+           {"SIM0003", "failure", "program", "link"},  // pulled in the middle of its download
+           {"SIM0004", "failure", "open_link", "mode_switch"},  // never switches
+           {"SIM0005", "success", nullptr, nullptr},            // its boot program already
+           {"SIM0006", "success", nullptr, nullptr},
+           {"SIM0007", "failure", "verify", "device"},
+           {"SIM0008", "success", nullptr, nullptr},
+           {"SIM0009", "success", nullptr, nullptr}}) {
+    const json& record = bySerial[expected.serial];
+    EXPECT_EQ(record["result"], expected.result) << expected.serial;
+    EXPECT_EQ(record["failed_step_name"], expected.failedStep) << expected.serial;
+    EXPECT_EQ(record["layer"], expected.layer) << expected.serial;
+  }
+  EXPECT_EQ(bySerial["SIM0001"]["slot"], bySerial["SIM0005"]["slot"]);  // the same socket
+  EXPECT_EQ(bySerial["SIM0005"]["slot"], bySerial["SIM0008"]["slot"]);
+
+  // The events tell the same: one arrival and one result per board, tallies equal to records.
+  EXPECT_EQ(Events(result.out, "board_arrived").size(), 9u);
+  EXPECT_EQ(Events(result.out, "result").size(), 9u);
+  EXPECT_EQ(Events(result.out, "slot").size(), 4u);
+  const json tallies = Events(result.out, "tallies").back();
+  EXPECT_EQ(tallies["passed"], 5);
+  EXPECT_EQ(tallies["failed"], 4);
+  EXPECT_EQ(tallies["in_progress"], 0);
+  const json summary = Events(result.out, "summary").back();
+  EXPECT_EQ(summary["devices"], 9);
+  EXPECT_EQ(summary["exit_status"], 1);
+  bool pulledDuringRun = false;
+  for (const json& left : Events(result.out, "board_left")) {
+    if (left["board"] == 3) pulledDuringRun = left["during_run"];
+  }
+  EXPECT_TRUE(pulledDuringRun);
+}
+
+TEST(StationBinary, TextLinesAndABatchThatEndsAtItsCount) {
+  const ProgramResult result =
+      RunIapflash({"station", DEMO, "--simulate=station", "--count", "1"}, 30000);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.status, 0) << result.err;
+  const auto lines = Lines(result.out);
+  EXPECT_TRUE(InOrder(lines, {"iapflash station: " + DEMO + " (2048 bytes, checksum 0x000407C5)",
+                              "[0 COM21] slot at Port_#0001.Hub_#0002",
+                              "[0 COM21] board 1 arrived on COM21 (serial SIM0001)",
+                              "[0 COM21] ****固件下载成功.", "[0 COM21] board 1: success (*",
+                              "Tallies: 1 passed, 0 failed, 0 interrupted, 0 in progress; *"}))
+      << result.out;
+}
+
+struct Stop {
+  int signal;
+  int status;
+  const char* name;
+};
+
+class StationStopped : public ::testing::TestWithParam<Stop> {};
+
+// Board 4's application never answers: its run is still going when the signal comes.
+TEST_P(StationStopped, EndsRunsAsInterruptedRecordsThemAndSaysSo) {
+  TempFolder folder;
+  const auto records = folder.Path("records.jsonl");
+  BackgroundIapflash station(
+      {"station", DEMO, "--simulate=station", "--json", "--records", records.string()});
+  bool arrived = false;
+  for (std::string line; !(line = station.ReadLine(10000)).empty();) {
+    const json event = json::parse(line);
+    if (event["event"] == "port_opened" && event["position"] == 3) {
+      arrived = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(arrived);
+  EXPECT_EQ(station.Stop(GetParam().signal), GetParam().status);
+  EXPECT_THAT(station.Err(), ::testing::HasSubstr(std::string("iapflash: the station was "
+                                                              "interrupted by ") +
+                                                  GetParam().name));
+  const std::vector<json> lines = Records(records);
+  const auto interrupted = std::find_if(
+      lines.begin(), lines.end(), [](const json& record) { return record["serial"] == "SIM0004"; });
+  ASSERT_NE(interrupted, lines.end());
+  EXPECT_EQ((*interrupted)["result"], "interrupted");
+  EXPECT_EQ((*interrupted)["layer"], "interrupted");
+  const json summary = Events(station.RestOfOut(), "summary").back();
+  EXPECT_EQ(summary["exit_status"], GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StationStopped,
+                         ::testing::Values(Stop{SIGINT, 130, "SIGINT"},
+                                           Stop{SIGTERM, 143, "SIGTERM"}),
+                         [](const ::testing::TestParamInfo<Stop>& param) {
+                           return std::string(param.param.name);
+                         });
+
+TEST(StationBinary, KilledMidRunLeavesOnlyWholeRecords) {
+  TempFolder folder;
+  const auto records = folder.Path("records.jsonl");
+  BackgroundIapflash station(
+      {"station", DEMO, "--simulate=station", "--json", "--records", records.string()});
+  int results = 0;
+  for (std::string line; results < 3 && !(line = station.ReadLine(10000)).empty();) {
+    if (json::parse(line)["event"] == "result") ++results;
+  }
+  ASSERT_EQ(results, 3);
+  EXPECT_EQ(station.Stop(SIGKILL), 128 + SIGKILL);
+  // Each result's record was on the disk before its slot went on.
+  EXPECT_GE(Records(records).size(), 3u);
+}
+
+struct Refused {
+  const char* name;
+  std::vector<std::string> args;
+  int status;
+  const char* says;
+};
+
+class StationRefuses : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(StationRefuses, WithItsMessageAndStatus) {
+  const ProgramResult result = RunIapflash(GetParam().args, 10000);
+  EXPECT_EQ(result.status, GetParam().status) << result.err;
+  EXPECT_THAT(result.err, ::testing::HasSubstr(GetParam().says));
+  EXPECT_EQ(result.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StationRefuses,
+    ::testing::Values(
+        Refused{"IapWithoutPorts", {"station", DEMO, "--iap", "--simulate"}, 2, "--iap requires"},
+        Refused{"PortNamedTwice",
+                {"station", DEMO, "--port", "ttyACM0", "--port", "/dev/ttyACM0"},
+                2,
+                "--port: /dev/ttyACM0 is named twice"},
+        Refused{"CountZero", {"station", DEMO, "--count", "0", "--simulate"}, 2, "--count"},
+        Refused{"UnknownScenario", {"station", DEMO, "--simulate=nowhere"}, 2, "unknown scenario"},
+        Refused{"FileTheLoaderRefuses",
+                {"station", "/nonexistent/fw.bin", "--simulate=station"},
+                1,
+                "the station needs an update file the loader accepts: /nonexistent/fw.bin"},
+        Refused{"RecordsFileThatCannotBeOpened",
+                {"station", DEMO, "--simulate=station", "--records", "/nonexistent/r.jsonl"},
+                1,
+                "iapflash: --records: cannot open /nonexistent/r.jsonl: No such file"}),
+    [](const ::testing::TestParamInfo<Refused>& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace iapflash::testing

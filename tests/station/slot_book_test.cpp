@@ -1,0 +1,204 @@
+#include "station/slot_book.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace iapflash {
+namespace {
+
+// A step of a station's life: a look that finds the boards in `present` ("KEY" or
+// "KEY:SERIAL", blank-separated), or, when finish names a position, that slot's run ending.
+struct Step {
+  uint64_t atMs;
+  std::string present;
+  std::string expect;  // the look's changes: "slotP", "arriveP#B", "idleP#B", "leftP#B" ("!":
+                       // during its run)
+  int finish = -1;
+  bool success = true;
+};
+
+std::vector<BoardSighting> Boards(const std::string& present) {
+  std::vector<BoardSighting> boards;
+  std::istringstream words(present);
+  for (std::string word; words >> word;) {
+    BoardSighting board;
+    const std::size_t colon = word.find(':');
+    board.key = word.substr(0, colon);
+    board.port = "port-" + board.key;
+    if (colon != std::string::npos) board.serial = word.substr(colon + 1);
+    boards.push_back(board);
+  }
+  return boards;
+}
+
+std::string Text(const std::vector<SlotChange>& changes) {
+  std::string text;
+  for (const SlotChange& change : changes) {
+    if (!text.empty()) text += ' ';
+    if (const auto* added = std::get_if<SlotAdded>(&change)) {
+      text += "slot" + std::to_string(added->position);
+    } else if (const auto* arrived = std::get_if<BoardArrived>(&change)) {
+      text += (arrived->runs ? "arrive" : "idle") + std::to_string(arrived->position) + "#" +
+              std::to_string(arrived->board);
+    } else if (const auto* left = std::get_if<BoardLeft>(&change)) {
+      text += "left" + std::to_string(left->position) + "#" + std::to_string(left->board) +
+              (left->duringRun ? "!" : "");
+    }
+  }
+  return text;
+}
+
+DeviceOutcome Outcome(bool success, bool interrupted = false) {
+  DeviceOutcome outcome;
+  outcome.finished = {success, success ? RunStep::ReadFile : RunStep::Verify,
+                      success ? FailureLayer::None : FailureLayer::Device};
+  outcome.interrupted = interrupted;
+  return outcome;
+}
+
+void Play(SlotBook& book, const std::vector<Step>& steps) {
+  for (const Step& step : steps) {
+    if (step.finish >= 0) {
+      book.Finish(static_cast<std::size_t>(step.finish), Outcome(step.success));
+      continue;
+    }
+    EXPECT_EQ(Text(book.Look(Boards(step.present), step.atMs)), step.expect)
+        << "at " << step.atMs << " ms with \"" << step.present << "\"";
+  }
+}
+
+constexpr uint64_t GONE = BOARD_GONE_AFTER_MS;
+
+struct Case {
+  const char* name;
+  std::vector<Step> steps;
+};
+
+class SlotBookLife : public ::testing::TestWithParam<Case> {};
+
+TEST_P(SlotBookLife, FlashesEachBoardOncePerInsertion) {
+  SlotBook book(0, std::nullopt);
+  Play(book, GetParam().steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SlotBookLife,
+    ::testing::Values(Case{"StaysAfterItsRunAndIsNeverFlashedAgain",
+                           {{0, "a", "slot0 arrive0#1"},
+                            {250, "a", ""},
+                            {0, "", "", 0},
+                            {500, "a", ""},
+                            {60000, "a", ""}}},
+                      Case{"RestartAfterItsRunShorterThanTheGoneTimeIsTheSameBoard",
+                           {{0, "a", "slot0 arrive0#1"},
+                            {0, "", "", 0},
+                            {100, "", ""},
+                            {100 + GONE - 1, "", ""},
+                            {100 + GONE, "a", ""}}},
+                      Case{"GoneLongEnoughThenANewBoardGetsItsOwnRun",
+                           {{0, "a", "slot0 arrive0#1"},
+                            {0, "", "", 0, false},
+                            {300, "a", ""},
+                            {400, "", ""},
+                            {400 + GONE, "", "left0#1"},
+                            {400 + GONE + 250, "", ""},
+                            {400 + GONE + 500, "a", "arrive0#2"}}},
+                      Case{"AbsentDuringItsRunIsTheRunsBusinessAndNeverStartsAnother",
+                           {{0, "a", "slot0 arrive0#1"},
+                            {250, "", ""},
+                            {250 + 2 * GONE, "", ""},
+                            {250 + 2 * GONE + 250, "a", ""}}},
+                      Case{"PulledMidRunLeavesOnceItsRunEnded",
+                           {{0, "a", "slot0 arrive0#1"},
+                            {250, "", ""},
+                            {0, "", "", 0, false},
+                            {250 + GONE, "", "left0#1!"},
+                            {250 + GONE + 250, "a", "arrive0#2"}}},
+                      Case{"SwappedFasterThanTheGoneTimeTellsByItsSerialNumber",
+                           {{0, "a:S1", "slot0 arrive0#1"},
+                            {0, "", "", 0},
+                            {250, "", ""},
+                            {500, "a:S2", "left0#1 arrive0#2"}}},
+                      Case{"BootProgramsOtherSerialNumberDuringTheRunIsStillTheSameBoard",
+                           {{0, "a:APP1", "slot0 arrive0#1"},
+                            {600, "a:BOOT", ""},
+                            {0, "", "", 0},
+                            {900, "a:APP1", ""},
+                            {1200, "a:BOOT", ""}}},
+                      Case{"ADeviceListedTwiceIsOneBoard",
+                           {{0, "a a b", "slot0 arrive0#1 slot1 arrive1#2"}}},
+                      Case{"SlotsKeepTheirPositionsAsBoardsComeAndGo",
+                           {{0, "b", "slot0 arrive0#1"},
+                            {100, "a b", "slot1 arrive1#2"},
+                            {0, "", "", 1},
+                            {0, "", "", 0},
+                            {150, "b a", ""},
+                            {200, "", ""},
+                            {200 + GONE, "a", "left0#1"},
+                            {200 + GONE + 100, "b a", "arrive0#3"}}}),
+    [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+TEST(SlotBook, PortSlotsAreTheOnlySlotsAndKeepTheirOrder) {
+  SlotBook book(0, std::nullopt);
+  EXPECT_EQ(book.AddSlot("/dev/pts/7", "/dev/pts/7", "/dev/pts/7"), 0u);
+  EXPECT_EQ(book.AddSlot("/dev/pts/3", "/dev/pts/3", "/dev/pts/3"), 1u);
+  Play(book, {{0, "/dev/pts/3 /dev/pts/9", "arrive1#1"}, {100, "/dev/pts/7", "arrive0#2"}});
+  ASSERT_EQ(book.Slots().size(), 2u);
+}
+
+TEST(SlotBook, BatchStartsNoMoreRunsThanItsCountAndEndsWhenTheyHaveEnded) {
+  SlotBook book(0, 2);
+  Play(book, {{0, "a b c", "slot0 arrive0#1 slot1 arrive1#2 slot2 idle2#3"}});
+  EXPECT_EQ(book.Count(0).inProgress, 2u);
+  book.Finish(0, Outcome(true));
+  EXPECT_FALSE(book.BatchDone());
+  // A board that arrives into a free slot once the batch is full is left alone too.
+  Play(book, {{50, "a b c", ""},
+              {100, "b c", ""},
+              {100 + GONE, "b c", "left0#1"},
+              {100 + GONE, "a b c", "idle0#4"}});
+  book.Finish(1, Outcome(false));
+  EXPECT_TRUE(book.BatchDone());
+  // Idle boards have no run to finish.
+  book.Finish(2, Outcome(true));
+  EXPECT_EQ(book.Finished(), 2u);
+}
+
+TEST(SlotBook, TalliesCountEachEndedRunOnceByItsResult) {
+  SlotBook book(1000, std::nullopt);
+  book.Look(Boards("a b c d"), 1000);
+  book.Finish(0, Outcome(true));
+  book.Finish(1, Outcome(false));
+  book.Finish(2, Outcome(false, true));
+  book.Finish(2, Outcome(true));  // a slot's run ends once
+  const Tallies tallies = book.Count(1000 + 1800000);
+  EXPECT_EQ(tallies.passed, 1u);
+  EXPECT_EQ(tallies.failed, 1u);
+  EXPECT_EQ(tallies.interrupted, 1u);
+  EXPECT_EQ(tallies.inProgress, 1u);
+  EXPECT_DOUBLE_EQ(tallies.boardsPerHour, 6.0);  // three in half an hour
+  EXPECT_DOUBLE_EQ(SlotBook(0, std::nullopt).Count(5000).boardsPerHour, 0.0);
+}
+
+TEST(SlotBook, ArrivalCarriesTheBoardsEntryForItsRun) {
+  SlotBook book(0, std::nullopt);
+  BoardSighting board;
+  board.key = "Port_#0003.Hub_#0001";
+  board.port = "COM7";
+  board.serial = "A1";
+  board.entry = DeviceEntry{};
+  board.entry->ports.push_back(PortEntry{.portName = "COM7"});
+  const auto changes = book.Look({board}, 0);
+  ASSERT_EQ(changes.size(), 2u);
+  const auto& arrived = std::get<BoardArrived>(changes[1]);
+  ASSERT_TRUE(arrived.job.entry.has_value());
+  EXPECT_EQ(arrived.job.entry->ports.front().portName, "COM7");
+  EXPECT_EQ(arrived.job.port, "COM7");
+  EXPECT_EQ(book.Slots()[0].location, "Port_#0003.Hub_#0001");
+  EXPECT_EQ(book.Slots()[0].sighting.serial, "A1");
+}
+
+}  // namespace
+}  // namespace iapflash
