@@ -1,0 +1,152 @@
+// A station's runs over the simulated bus in real time (the runs are threads of their own, as in
+// the command), kept to a few seconds: each board stays plugged in well after its run.
+#include "station/station_run.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "platform/cancel_switch.h"
+#include "sim/sim_bus.h"
+#include "sim/sim_fault.h"
+
+namespace iapflash {
+namespace {
+
+// What the station told, kept as short texts.
+class Told final : public StationReport {
+ public:
+  void OnLine(std::size_t, std::string_view) override {}
+  void OnEvent(std::size_t, const RunEvent&) override {}
+  void OnDone(std::size_t position, const DeviceOutcome& outcome) override {
+    said.push_back("done" + std::to_string(position) + (outcome.finished.success ? "+" : "-"));
+  }
+  void OnSlot(const Slot& slot) override { said.push_back("slot" + std::to_string(slot.position)); }
+  void OnArrived(const Slot& slot, bool) override {
+    said.push_back("arrived" + std::to_string(slot.position) + "#" + std::to_string(slot.board));
+  }
+  void OnLeft(const Slot& slot, uint64_t board, bool) override {
+    said.push_back("left" + std::to_string(slot.position) + "#" + std::to_string(board));
+  }
+  void OnTallies(const Tallies& tallies) override { last = tallies; }
+  void OnRecordFailed(SystemError) override { said.push_back("record failed"); }
+  std::vector<std::string> said;
+  Tallies last;
+};
+
+class Kept final : public RecordFile {
+ public:
+  bool Append(std::string_view text, SystemError&) override {
+    lines.emplace_back(text);
+    return true;
+  }
+  std::vector<std::string> lines;
+};
+
+SimUsbDevice Board(int number, int place, uint64_t arrivesAtMs, uint64_t leavesAtMs) {
+  SimUsbDevice board;
+  board.ports = {"COM" + std::to_string(20 + number)};
+  board.bootPort = "COM" + std::to_string(40 + number);
+  board.location = "Port_#000" + std::to_string(place) + ".Hub_#0001";
+  board.serial = "B" + std::to_string(number);
+  board.returnDelayMs = 100;
+  board.arrivesAtMs = arrivesAtMs;
+  board.leavesAtMs = leavesAtMs;
+  board.boot = std::make_shared<SimDevice>();
+  return board;
+}
+
+std::size_t StartCommands(const SimDevice& device) {
+  std::size_t starts = 0;
+  for (const SimCommandRecord& command : device.Commands()) {
+    starts += command.code == SIM_CODE_START ? 1 : 0;
+  }
+  return starts;
+}
+
+TEST(StationRun, EachBoardGetsOneStartWhileItStaysAndTheRecordsMatchTheTallies) {
+  // Two places; each board stays about a second after its run. The second board at place 1
+  // already runs its boot program; the one at place 2 fails its verify.
+  std::vector<SimUsbDevice> boards{Board(1, 1, 0, 1500), Board(2, 2, 0, 1500),
+                                   Board(3, 1, 2000, 3500)};
+  boards[1].bootFaults = {SimFault{.kind = SimFaultKind::Status,
+                                   .code = SIM_CODE_VERIFY,
+                                   .offset = std::nullopt,
+                                   .status = SIM_STATUS_VERIFY_MISMATCH}};
+  boards[2].role = SimRole::BootProgram;
+  boards[2].ports = {"COM60"};
+  auto bus = MakeSimulatedBus(boards, SystemClock());
+  ASSERT_NE(bus, nullptr);
+  CancelSwitch cancel(bus->Ports(), SystemClock());
+  StationSetup setup{{cancel.Ports(), bus->Tree(), cancel.GetClock()},
+                     std::string(SAMPLES_DIR) + "/demo_app.bin",
+                     {"demo_app.bin", 2048, 0x407C5},
+                     {},
+                     3,
+                     {}};
+  DeviceBoardWatch watch(bus->Tree());
+  ClockHotplugWatch hotplug(cancel.GetClock());
+  Told told;
+  Kept records;
+  StationRun station(
+      setup, watch, hotplug, told, &records, [] { return false; },
+      [] { return std::chrono::system_clock::now(); });
+  const Tallies tallies = station.Run();
+
+  for (const SimUsbDevice& board : boards) {
+    EXPECT_EQ(StartCommands(*board.boot), 1u) << board.serial;
+  }
+  EXPECT_EQ(tallies.passed, 2u);
+  EXPECT_EQ(tallies.failed, 1u);
+  EXPECT_EQ(tallies.inProgress, 0u);
+  ASSERT_EQ(records.lines.size(), 3u);
+  std::map<std::string, std::string> results;
+  for (const std::string& line : records.lines) {
+    const auto record = nlohmann::json::parse(line);
+    results[record["serial"]] = record["result"];
+  }
+  EXPECT_EQ(results, (std::map<std::string, std::string>{
+                         {"B1", "success"}, {"B2", "failure"}, {"B3", "success"}}));
+  // Board 3 came into place 1 only after board 1 had left it.
+  const auto at = [&](const std::string& text) {
+    return std::find(told.said.begin(), told.said.end(), text) - told.said.begin();
+  };
+  EXPECT_LT(at("left0#1"), at("arrived0#3"));
+  EXPECT_LT(at("arrived0#3"), static_cast<long>(told.said.size()));
+}
+
+TEST(StationRun, AStopEndsTheRunsInProgressThroughTheirOwnPath) {
+  // An application that never answers: its run waits in the mode switch until the stop.
+  SimUsbDevice board = Board(1, 1, 0, 60000);
+  board.behaviour = SimAppBehaviour::Silent;
+  auto bus = MakeSimulatedBus({board}, SystemClock());
+  CancelSwitch cancel(bus->Ports(), SystemClock());
+  StationSetup setup{{cancel.Ports(), bus->Tree(), cancel.GetClock()},
+                     std::string(SAMPLES_DIR) + "/demo_app.bin",
+                     {"demo_app.bin", 2048, 0x407C5},
+                     {std::nullopt, [&cancel] { return cancel.Cancelled() ? "SIGINT" : ""; }},
+                     std::nullopt,
+                     {}};
+  DeviceBoardWatch watch(bus->Tree());
+  ClockHotplugWatch hotplug(cancel.GetClock());
+  Told told;
+  Kept records;
+  std::atomic<int> looks{0};
+  StationRun station(
+      setup, watch, hotplug, told, &records,
+      [&] {
+        // The stop comes on the third look, while the board's run waits for its answer.
+        if (++looks == 3) cancel.Cancel();
+        return cancel.Cancelled();
+      },
+      [] { return std::chrono::system_clock::now(); });
+  const Tallies tallies = station.Run();
+  EXPECT_EQ(tallies.interrupted, 1u);
+  EXPECT_EQ(tallies.inProgress, 0u);
+  ASSERT_EQ(records.lines.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(records.lines[0])["result"], "interrupted");
+}
+
+}  // namespace
+}  // namespace iapflash
