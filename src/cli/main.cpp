@@ -23,8 +23,9 @@ using namespace iapflash::cli;
 
 constexpr const char* DEFAULT_SCENARIO = "demo";
 
-void AddSimulate(CLI::App& command, std::string& scenario) {
-  command.add_flag(std::string("--simulate{") + DEFAULT_SCENARIO + "}", scenario,
+void AddSimulate(CLI::App& command, std::string& scenario,
+                 const char* bareScenario = DEFAULT_SCENARIO) {
+  command.add_flag(std::string("--simulate{") + bareScenario + "}", scenario,
                    "Use the simulated bus instead of the machine's devices; scenarios: demo, "
                    "never-returns, wrong-reply, silent-app, two-boot-programs, crowded, hub, "
                    "station");
@@ -154,7 +155,8 @@ int main(int argc, char** argv) {
           ->check(TimeoutProblem);
   stationCommand->add_flag("--json", station.json,
                            "Write one JSON object per line on stdout instead of the table");
-  AddSimulate(*stationCommand, stationScenario);
+  // A bare --simulate shows boards coming and going.
+  AddSimulate(*stationCommand, stationScenario, "station");
 
   PackOptions pack;
   std::string base;

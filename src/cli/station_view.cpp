@@ -1,7 +1,7 @@
 #include "cli/station_view.h"
 
 #include <algorithm>
-#include <cinttypes>
+#include <cmath>
 #include <cstdarg>
 #include <variant>
 
@@ -42,10 +42,11 @@ std::string ResultText(const DeviceOutcome& outcome) {
 }  // namespace
 
 std::string TalliesText(const Tallies& tallies) {
-  return Format("%" PRIu64 " passed, %" PRIu64 " failed, %" PRIu64 " interrupted, %" PRIu64
-                " in progress; %.0f boards per hour",
-                tallies.passed, tallies.failed, tallies.interrupted, tallies.inProgress,
-                tallies.boardsPerHour);
+  using Count = unsigned long long;
+  return Format(
+      "%llu passed, %llu failed, %llu interrupted, %llu in progress; %.0f boards per hour",
+      Count{tallies.passed}, Count{tallies.failed}, Count{tallies.interrupted},
+      Count{tallies.inProgress}, tallies.boardsPerHour);
 }
 
 // ---- JSON
@@ -126,7 +127,7 @@ void StationJson::OnTallies(const Tallies& tallies) {
   object["failed"] = tallies.failed;
   object["interrupted"] = tallies.interrupted;
   object["in_progress"] = tallies.inProgress;
-  object["boards_per_hour"] = tallies.boardsPerHour;
+  object["boards_per_hour"] = std::round(tallies.boardsPerHour * 10.0) / 10.0;
   Write(object);
 }
 
@@ -140,8 +141,9 @@ StationText::StationText(std::FILE* out, Clock& clock, bool table)
     : out_(out), clock_(clock), table_(table) {}
 
 void StationText::Started(const std::string& file, const StationImage& image) {
-  heading_ = Format("iapflash station: %s (%u bytes, checksum 0x%08X)", file.c_str(),
-                    static_cast<unsigned>(image.length), static_cast<unsigned>(image.checksum));
+  heading_ = "iapflash station: " + file +
+             Format(" (%u bytes, checksum 0x%08X)", static_cast<unsigned>(image.length),
+                    static_cast<unsigned>(image.checksum));
   if (table_) {
     Redraw(true);
   } else {
@@ -238,8 +240,9 @@ std::string StationText::Table() const {
     const Row& row = rows_[k];
     std::string last = CutText(row.last, 61);
     if (last.size() < row.last.size()) last += "...";
-    text += Format("%4zu ", k) + Padded(row.port, 10) + Padded(row.location, 24) +
-            Padded(row.state, 8) + Format("%5" PRIu64 " ", row.board) + Padded(row.step, 12) +
+    text += Format("%4llu ", static_cast<unsigned long long>(k)) + Padded(row.port, 10) +
+            Padded(row.location, 24) + Padded(row.state, 8) +
+            Format("%5llu ", static_cast<unsigned long long>(row.board)) + Padded(row.step, 12) +
             Padded(row.progress, 8) + last + "\n";
   }
   text += "Tallies: " + TalliesText(tallies_) + "\n";
@@ -258,7 +261,7 @@ void StationText::Redraw(bool now) {
   const std::string table = Table();
   std::string out;
   // Back to the table's first line, and everything below it cleared.
-  if (drawnLines_ > 0) out += Format("\x1b[%zuA\r", drawnLines_);
+  if (drawnLines_ > 0) out += Format("\x1b[%lluA\r", static_cast<unsigned long long>(drawnLines_));
   out += "\x1b[J" + table;
   drawnLines_ = static_cast<std::size_t>(std::count(table.begin(), table.end(), '\n'));
   WriteText(out_, out);
