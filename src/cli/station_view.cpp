@@ -36,7 +36,7 @@ std::string ResultText(const DeviceOutcome& outcome) {
   if (outcome.finished.success) return "success";
   const std::string what = outcome.interrupted ? "interrupted" : "failure";
   return what + " at " + std::to_string(static_cast<int>(outcome.finished.failedStep)) + "." +
-         StepName(outcome.finished.failedStep) + ": " + outcome.failureLine;
+         StepName(outcome.finished.failedStep) + ": " + outcome.FailureLine();
 }
 
 }  // namespace
@@ -52,7 +52,7 @@ std::string TalliesText(const Tallies& tallies) {
 // ---- JSON
 
 StationJson::StationJson(std::FILE* out, Clock& clock)
-    : out_(out), clock_(clock), startMs_(clock.NowMs()), runs_(out, clock) {}
+    : out_(out), clock_(clock), startMs_(clock.NowMs()), direct_(out), runs_(direct_, clock) {}
 
 StationJson::Object StationJson::Start(const char* event) {
   Object object;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/json_events.h"
+#include "cli/output_queue.h"
 #include "platform/clock.h"
 #include "station/station_run.h"
 
@@ -40,6 +41,7 @@ class StationJson final : public StationReport {
   std::FILE* out_;
   Clock& clock_;
   uint64_t startMs_;
+  DirectOut direct_;  // the run objects go out at once, under the station's lock
   JsonEvents runs_;
   std::vector<DeviceJob> slots_;  // each slot's port, for the run objects
 };

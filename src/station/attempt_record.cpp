@@ -93,7 +93,7 @@ std::string RecordLine(const AttemptRecord& record) {
     line["failed_step"] = static_cast<int>(outcome.finished.failedStep);
     line["failed_step_name"] = StepName(outcome.finished.failedStep);
     line["layer"] = OutcomeLayer(outcome);
-    line["message"] = outcome.failureLine;
+    line["message"] = outcome.FailureLine();
   }
   line["seconds"] = static_cast<double>(outcome.ms) / 1000.0;
   // Text that is not UTF-8 (a device's reply in a failure line) is replaced, never refused.

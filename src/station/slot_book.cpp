@@ -96,7 +96,7 @@ void SlotBook::Finish(std::size_t position, const DeviceOutcome& outcome) {
   Slot& slot = slots_[position];
   slot.state = SlotState::Done;
   slot.seenAfterRun = false;
-  slot.last = SlotResult{outcome.finished.success, outcome.interrupted, outcome.failureLine};
+  slot.last = SlotResult{outcome.finished.success, outcome.interrupted, outcome.FailureLine()};
   ++finished_;
   if (outcome.finished.success) {
     ++passed_;

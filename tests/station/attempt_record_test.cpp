@@ -70,7 +70,7 @@ TEST(AttemptRecord, FailuresNameTheirStepLayerAndLine) {
     record.outcome.interrupted = c.interrupted;
     record.outcome.timedOut = c.timedOut;
     // A device's bytes that are not UTF-8 still make a line of JSON.
-    record.outcome.failureLine = "[00000400]检验(E4).\n\xff";
+    record.outcome.finished.failureLine = "[00000400]检验(E4).\n\xff";
     const json parsed = json::parse(RecordLine(record));
     EXPECT_EQ(parsed["result"], c.result);
     EXPECT_EQ(parsed["layer"], c.layer);
