@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <sstream>
 
 namespace iapflash {
@@ -75,6 +76,11 @@ struct Case {
   const char* name;
   std::vector<Step> steps;
 };
+
+// Test names stay the same from build to build: no addresses in them.
+void PrintTo(const Case& lifeCase, std::ostream* out) {
+  *out << lifeCase.name;
+}
 
 class SlotBookLife : public ::testing::TestWithParam<Case> {};
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <sstream>
 
 #include "fixtures.h"
@@ -150,6 +151,11 @@ struct Stop {
   const char* name;
 };
 
+// Test names stay the same from build to build: no addresses in them.
+void PrintTo(const Stop& stop, std::ostream* out) {
+  *out << stop.name;
+}
+
 class StationStopped : public ::testing::TestWithParam<Stop> {};
 
 // Board 4's application never answers: its run is still going when the signal comes.
@@ -211,6 +217,10 @@ struct Refused {
   int status;
   const char* says;
 };
+
+void PrintTo(const Refused& refused, std::ostream* out) {
+  *out << refused.name;
+}
 
 class StationRefuses : public ::testing::TestWithParam<Refused> {};
 
