@@ -16,6 +16,7 @@
 #include "platform/remote/remote_address.h"
 #include "platform/standard_streams.h"
 #include "sim/sim_device.h"
+#include "web/http_address.h"
 
 namespace {
 
@@ -155,6 +156,17 @@ int main(int argc, char** argv) {
           ->check(TimeoutProblem);
   stationCommand->add_flag("--json", station.json,
                            "Write one JSON object per line on stdout instead of the table");
+  std::string stationHttp;
+  CLI::Option* httpOption =
+      stationCommand
+          ->add_option("--http", stationHttp,
+                       "Serve the station's live page at [ADDR:]PORT (ADDR: 127.0.0.1 unless "
+                       "given)")
+          ->type_name("[ADDR:]PORT")
+          ->check([](const std::string& text) -> std::string {
+            std::string error;
+            return iapflash::web::ParseHttpAddress(text, error) ? "" : error;
+          });
   // A bare --simulate shows boards coming and going.
   AddSimulate(*stationCommand, stationScenario, "station");
 
@@ -261,6 +273,10 @@ int main(int argc, char** argv) {
       std::cerr << "--port: " << *twice << " is named twice\n"
                 << "Run with --help for more information.\n";
       return EXIT_USAGE;
+    }
+    if (httpOption->count() > 0) {
+      std::string error;
+      station.http = iapflash::web::ParseHttpAddress(stationHttp, error);
     }
     return RunStation(station);
   }

@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 #include "cli/loader_view.h"
+#include "cli/station_screen_link.h"
 #include "cli/station_view.h"
 #include "cli/terminal.h"
 #include "platform/cancel_switch.h"
@@ -56,6 +57,17 @@ int RunStation(const StationOptions& options) {
     }
   }
 
+  std::unique_ptr<web::StationScreen> screen;
+  std::unique_ptr<ScreenRecords> screenRecords;
+  RecordFile* recordFile = records.get();
+  if (options.http) {
+    screen = StartStationScreen(*options.http);
+    if (!screen) return EXIT_RUN_FAILED;
+    screenRecords = std::make_unique<ScreenRecords>(records.get(), *screen);
+    recordFile = screenRecords.get();
+  }
+  const auto toScreen = [&screen](std::string_view line) { screen->PublishEvent(line); };
+
   SerialPorts& ports = bus ? bus->Ports() : SystemSerialPorts();
   DeviceTree& tree = bus ? bus->Tree() : SystemDeviceTree();
   // A signal cancels every run through this switch: each ends through its own failure path,
@@ -86,8 +98,9 @@ int RunStation(const StationOptions& options) {
   const auto wallClock = [] { return std::chrono::system_clock::now(); };
   if (options.json) {
     StationJson view(stdout, SystemClock());
+    if (screen) view.CopyLinesTo(toScreen);
     view.Started(*image, options.count, !options.ports.empty());
-    StationRun station(setup, *watch, *hotplug, view, records.get(), stopped, wallClock);
+    StationRun station(setup, *watch, *hotplug, view, recordFile, stopped, wallClock);
     const Tallies tallies = station.Run();
     const int status =
         interrupts.ExitStatus() != 0 ? interrupts.ExitStatus() : BatchStatus(tallies);
@@ -100,9 +113,22 @@ int RunStation(const StationOptions& options) {
   }
   StationText view(stdout, SystemClock(), StdoutIsTerminal());
   view.Started(options.file, *image);
-  StationRun station(setup, *watch, *hotplug, view, records.get(), stopped, wallClock);
+  // The screen takes the --json objects beside the terminal's view.
+  StationJson screenView(nullptr, SystemClock());
+  BothReports both(view, screenView);
+  if (screen) {
+    screenView.CopyLinesTo(toScreen);
+    screenView.Started(*image, options.count, !options.ports.empty());
+  }
+  StationRun station(setup, *watch, *hotplug, screen ? static_cast<StationReport&>(both) : view,
+                     recordFile, stopped, wallClock);
   const Tallies tallies = station.Run();
   view.Finish(tallies);
+  if (screen) {
+    screenView.OnTallies(tallies);
+    screenView.Summary(
+        tallies, interrupts.ExitStatus() != 0 ? interrupts.ExitStatus() : BatchStatus(tallies));
+  }
   if (interrupts.ExitStatus() != 0) {
     WriteText(stderr, "iapflash: the station was interrupted by " + interrupts.Name() + "\n");
     return interrupts.ExitStatus();

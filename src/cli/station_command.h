@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "web/http_address.h"
+
 namespace iapflash::cli {
 
 struct StationOptions {
@@ -17,6 +19,8 @@ struct StationOptions {
   bool json = false;
   // The simulated bus's scenario; empty: the machine's own ports and devices.
   std::optional<std::string> scenario;
+  // --http: the station's screen, served at this address.
+  std::optional<web::HttpAddress> http;
 };
 
 // `iapflash station`: flashes each board that arrives in a slot once, until SIGINT or SIGTERM

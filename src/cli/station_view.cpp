@@ -52,7 +52,12 @@ std::string TalliesText(const Tallies& tallies) {
 // ---- JSON
 
 StationJson::StationJson(std::FILE* out, Clock& clock)
-    : out_(out), clock_(clock), startMs_(clock.NowMs()), direct_(out), runs_(direct_, clock) {}
+    : clock_(clock), startMs_(clock.NowMs()), out_(out), runs_(out_, clock) {}
+
+void StationJson::LinesOut::Write(std::string_view text, TextKind) {
+  if (copy) copy(text);
+  if (out_) WriteText(out_, text);
+}
 
 StationJson::Object StationJson::Start(const char* event) {
   Object object;
@@ -62,7 +67,11 @@ StationJson::Object StationJson::Start(const char* event) {
 }
 
 void StationJson::Write(const Object& object) {
-  WriteText(out_, object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+  out_.Write(object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+}
+
+void StationJson::CopyLinesTo(const std::function<void(std::string_view)>& copy) {
+  out_.copy = copy;
 }
 
 void StationJson::Started(const StationImage& image, std::optional<uint64_t> count, bool ports) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -23,6 +24,8 @@ class StationJson final : public StationReport {
 
   void Started(const StationImage& image, std::optional<uint64_t> count, bool ports);
   void Summary(const Tallies& tallies, int exitStatus);
+  // Every object's line (with its line end) also goes to copy; out may then be null.
+  void CopyLinesTo(const std::function<void(std::string_view)>& copy);
 
   void OnLine(std::size_t position, std::string_view line) override;
   void OnEvent(std::size_t position, const RunEvent& event) override;
@@ -38,10 +41,20 @@ class StationJson final : public StationReport {
   Object Start(const char* event);
   void Write(const Object& object);
 
-  std::FILE* out_;
+  // Each object's line to the stream (none when null), at once, and to copy.
+  class LinesOut final : public TextOut {
+   public:
+    explicit LinesOut(std::FILE* out) : out_(out) {}
+    void Write(std::string_view text, TextKind kind = TextKind::Log) override;
+    std::function<void(std::string_view)> copy;
+
+   private:
+    std::FILE* out_;
+  };
+
   Clock& clock_;
   uint64_t startMs_;
-  DirectOut direct_;  // the run objects go out at once, under the station's lock
+  LinesOut out_;  // the run objects go out at once, under the station's lock
   JsonEvents runs_;
   std::vector<DeviceJob> slots_;  // each slot's port, for the run objects
 };

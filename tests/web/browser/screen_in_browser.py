@@ -2,15 +2,18 @@
 """The station's page in a real browser (Debian's chromium, headless, through chromedriver).
 
     screen_in_browser.py FEED [--screenshot PNG]
+    screen_in_browser.py --station IAPFLASH UPDATE_FILE
 
 FEED is the screen_feed program: it serves the page and publishes the event and record lines
 this script writes to it, as a station does. The page must show the slots, follow the runs as
 they go, show every text a device or a file brought as text (a failure line holding an <img
-onerror> runs nothing), and connect again by itself when the station restarts.
+onerror> runs nothing), and connect again by itself when the station restarts. With
+--station, the real `iapflash station --http` over the simulated bus serves the page.
 """
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -250,5 +253,48 @@ def demo(feed):
                              "seconds": 1.4})
 
 
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def station_main(iapflash, sample):
+    """The real station over the simulated bus, its page watched as boards are flashed."""
+    port = free_port()
+    station = subprocess.Popen([iapflash, "station", sample, "--simulate=station", "--http",
+                                str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    driver, profile = browser()
+    try:
+        url = "http://127.0.0.1:%d/" % port
+        deadline = time.monotonic() + WAIT_S
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or station.poll() is not None:
+                    raise SystemExit("the station's page never listened")
+                time.sleep(0.05)
+        driver.get(url)
+        wait_for(driver, "a slot", lambda: card(driver, 0) is not None)
+        wait_for(driver, "a board flashed", lambda: int(driver.find_element(By.ID, "passed").text) > 0)
+        wait_for(driver, "a board failed", lambda: int(driver.find_element(By.ID, "failed").text) > 0)
+        wait_for(driver, "the records", lambda: "PASSED" in driver.find_element(By.ID, "records").text)
+        states = {c.find_element(By.CLASS_NAME, "state").text
+                  for c in driver.find_elements(By.CLASS_NAME, "slot")}
+        assert states <= {"EMPTY", "BOARD IN", "FLASHING", "PASSED", "FAILED", "INTERRUPTED"}, states
+        assert driver.find_element(By.ID, "connection").text == "LIVE"
+        print("1 passed, 0 failed")
+    finally:
+        driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+        station.terminate()
+        station.wait(timeout=WAIT_S)
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1] == "--station":
+        station_main(sys.argv[2], sys.argv[3])
+    else:
+        main()
