@@ -223,21 +223,14 @@ TEST_F(LinkTest, WaitForASilentDeviceGivesUpAfterTwentyOneDots) {
 
 // A port that fails while the reply is awaited (unplugged, its server gone): it cannot say what it
 // holds from the given ask on, and its reads fail with the system's code.
-class PortGoneDuringTheWait final : public SerialPort {
+class PortGoneDuringTheWait final : public testing::AgreeablePort {
  public:
   explicit PortGoneDuringTheWait(int goneAtAsk) : goneAtAsk_(goneAtAsk) {}
-  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
-  bool GetTimeouts(SerialTimeouts&) override { return true; }
-  bool SetTimeouts(const SerialTimeouts&) override { return true; }
-  bool Purge() override { return true; }
-  bool GetLineSettings(LineSettings&) override { return true; }
-  bool SetLineSettings(const LineSettings&) override { return true; }
   bool QueuedInput(uint32_t& count) override {
     count = 0;
     return ++asks_ < goneAtAsk_;
   }
   IoResult Read(uint8_t*, uint32_t) override { return {false, 0, SIM_ERROR_DISCONNECTED}; }
-  IoResult Write(const uint8_t*, uint32_t size) override { return {true, size, 0}; }
 
  private:
   int goneAtAsk_;

@@ -5,27 +5,16 @@
 #include <memory>
 #include <string>
 
+#include "agreeable_port.h"
 #include "platform/cancel_switch.h"
 #include "virtual_clock.h"
 
 namespace iapflash {
 namespace {
 
-class CancellablePort final : public SerialPort {
+class CancellablePort final : public testing::AgreeablePort {
  public:
   explicit CancellablePort(int& cancels) : cancels_(cancels) {}
-  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
-  bool GetTimeouts(SerialTimeouts&) override { return true; }
-  bool SetTimeouts(const SerialTimeouts&) override { return true; }
-  bool Purge() override { return true; }
-  bool GetLineSettings(LineSettings&) override { return true; }
-  bool SetLineSettings(const LineSettings&) override { return true; }
-  bool QueuedInput(uint32_t& count) override {
-    count = 0;
-    return true;
-  }
-  IoResult Read(uint8_t*, uint32_t) override { return {true, 0, 0}; }
-  IoResult Write(const uint8_t*, uint32_t size) override { return {true, size, 0}; }
   void Cancel() override { ++cancels_; }
 
  private:

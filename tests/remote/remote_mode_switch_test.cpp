@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "agreeable_port.h"
 #include "link/mode_switch.h"
 #include "recording_panel.h"
 #include "sim/sim_bus.h"
@@ -18,6 +19,7 @@
 namespace iapflash {
 namespace {
 
+using testing::AgreeablePort;
 using ::testing::Each;
 using ::testing::ElementsAre;
 using testing::RecordingEvents;
@@ -52,15 +54,9 @@ class Server final : public SerialPorts {
   std::vector<std::string> opened;
 
  private:
-  class Application final : public SerialPort {
+  class Application final : public AgreeablePort {
    public:
     Application(VirtualClock& clock, uint64_t hangUpAt) : clock_(clock), hangUpAt_(hangUpAt) {}
-    bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
-    bool GetTimeouts(SerialTimeouts&) override { return true; }
-    bool SetTimeouts(const SerialTimeouts&) override { return true; }
-    bool Purge() override { return true; }
-    bool GetLineSettings(LineSettings&) override { return true; }
-    bool SetLineSettings(const LineSettings&) override { return true; }
     bool QueuedInput(uint32_t& count) override {
       count = 0;
       return clock_.NowMs() < hangUpAt_;
@@ -70,7 +66,6 @@ class Server final : public SerialPorts {
       std::memcpy(buffer, IAP_MODE_REPLY.data(), n);
       return IoResult{true, n, 0};
     }
-    IoResult Write(const uint8_t*, uint32_t size) override { return IoResult{true, size, 0}; }
 
    private:
     VirtualClock& clock_;

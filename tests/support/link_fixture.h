@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "agreeable_port.h"
 #include "link/link.h"
 #include "log/log.h"
 #include "recording_panel.h"
@@ -82,22 +83,17 @@ class SimStationTest : public ::testing::Test {
 };
 
 // A port that plays back scripted results, for the failures a healthy device never shows.
-class ScriptedPort final : public SerialPort {
+class ScriptedPort final : public AgreeablePort {
  public:
   struct Reply {
     IoResult result;
     std::vector<uint8_t> bytes;
   };
 
-  bool SetQueueSizes(uint32_t, uint32_t) override { return true; }
-  bool GetTimeouts(SerialTimeouts&) override { return true; }
-  bool SetTimeouts(const SerialTimeouts&) override { return true; }
   bool Purge() override {
     ++purges;
     return true;
   }
-  bool GetLineSettings(LineSettings&) override { return true; }
-  bool SetLineSettings(const LineSettings&) override { return true; }
   bool QueuedInput(uint32_t& count) override {
     count = reads.empty() ? 0 : static_cast<uint32_t>(reads.front().bytes.size());
     return true;
