@@ -4,18 +4,16 @@
 #include <gtest/gtest.h>
 
 #include "platform/remote/remote_address.h"
+#include "port_pairs.h"
 
 namespace iapflash {
 namespace {
 
-struct Pair {
-  const char* a;
-  const char* b;
-  bool same;
-};
+using testing::ExpectSamePortDevice;
+using testing::PortPair;
 
 TEST(PortIdentity, RemoteNamesAreOneDeviceWhenTheyReachOneServerAndPort) {
-  const Pair pairs[] = {
+  const PortPair pairs[] = {
       {"rfc2217://127.0.0.1:4001", "rfc2217://127.0.0.1:4001", true},
       {"rfc2217://127.0.0.1:4001", "rfc2217://localhost:4001", true},
       {"rfc2217://127.0.0.1:4001", "tcp://127.0.0.1:4001", true},
@@ -30,10 +28,7 @@ TEST(PortIdentity, RemoteNamesAreOneDeviceWhenTheyReachOneServerAndPort) {
       {"rfc2217://127.0.0.1:4001", "127.0.0.1:4001", false},
       {"tcp://host:1", "tcp:/host:1", false},
   };
-  for (const Pair& p : pairs) {
-    EXPECT_EQ(SamePortDevice(p.a, p.b), p.same) << p.a << " / " << p.b;
-    EXPECT_EQ(SamePortDevice(p.b, p.a), p.same) << p.b << " / " << p.a;
-  }
+  ExpectSamePortDevice(pairs);
 }
 
 TEST(PortIdentity, SchemesIgnoreCase) {

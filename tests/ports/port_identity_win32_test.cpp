@@ -2,27 +2,22 @@
 #include <gtest/gtest.h>
 
 #include "platform/port_identity.h"
+#include "port_pairs.h"
 
 namespace iapflash {
 namespace {
 
-struct Pair {
-  const char* a;
-  const char* b;
-  bool same;
-};
+using testing::ExpectSamePortDevice;
+using testing::PortPair;
 
 TEST(LocalPortIdentity, ComNamesCompareWithoutCaseAndPrefix) {
-  const Pair pairs[] = {
+  const PortPair pairs[] = {
       {"COM7", "COM7", true},         {"COM7", "com7", true},
       {"COM7", "\\\\.\\COM7", true},  {"\\\\.\\com7", "Com7", true},
       {"COM7", "COM17", false},       {"COM7", "COM70", false},
       {"COM7", "\\\\.\\COM8", false}, {"COM7", "rfc2217://COM7:7", false},
   };
-  for (const Pair& p : pairs) {
-    EXPECT_EQ(SamePortDevice(p.a, p.b), p.same) << p.a << " / " << p.b;
-    EXPECT_EQ(SamePortDevice(p.b, p.a), p.same) << p.b << " / " << p.a;
-  }
+  ExpectSamePortDevice(pairs);
 }
 
 TEST(LocalPortIdentity, OpeningTakesTheDevicePathOfAComName) {
