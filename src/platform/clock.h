@@ -15,5 +15,8 @@ class Clock {
 
 // The real, monotonic clock.
 Clock& SystemClock();
+// Its time: monotonic milliseconds from an arbitrary origin, for the backends that wait on the
+// system's own calls (poll and the like) rather than through a Clock.
+uint64_t MonotonicMs();
 
 }  // namespace iapflash

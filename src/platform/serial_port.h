@@ -4,22 +4,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/serial_timeouts.h"
 #include "platform/system_error.h"
 
 namespace iapflash {
-
-// Total time limits of one call, in the Windows model: a read of n bytes gives up after
-// readMultiplier * n + readConstant ms with what has arrived; a write likewise.
-struct SerialTimeouts {
-  uint32_t readInterval = 0;
-  uint32_t readMultiplier = 0;
-  uint32_t readConstant = 0;
-  uint32_t writeMultiplier = 0;
-  uint32_t writeConstant = 0;
-};
-
-inline constexpr uint8_t NO_PARITY = 0;
-inline constexpr uint8_t ONE_STOP_BIT = 0;
 
 struct LineSettings {
   uint32_t baudRate = 0;

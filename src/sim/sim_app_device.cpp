@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "sim/sim_serial_port.h"
@@ -140,10 +141,16 @@ IoResult SimAppSerialPort::Read(uint8_t* buffer, uint32_t size) {
     return result;
   }
   if (result.count < size) {
-    const uint64_t end =
-        clock_.NowMs() + uint64_t{timeouts_.readMultiplier} * size + timeouts_.readConstant;
-    for (uint64_t now = clock_.NowMs(); now < end && !cancelled_.load(); now = clock_.NowMs()) {
-      clock_.SleepMs(static_cast<uint32_t>(std::min<uint64_t>(end - now, WAIT_SLICE_MS)));
+    const uint64_t start = clock_.NowMs();
+    const TransferBudget budget = TransferBudget::ForRead(timeouts_, size, start);
+    const std::optional<uint64_t> lastByteMs =
+        result.count > 0 ? std::optional<uint64_t>(start) : std::nullopt;
+    while (!cancelled_.load()) {
+      const int wait = budget.WaitMs(clock_.NowMs(), lastByteMs);
+      if (wait == 0) break;
+      clock_.SleepMs(wait == TransferBudget::UNLIMITED
+                         ? static_cast<uint32_t>(WAIT_SLICE_MS)
+                         : static_cast<uint32_t>(std::min<uint64_t>(wait, WAIT_SLICE_MS)));
     }
   }
   if (cancelled_.load()) {

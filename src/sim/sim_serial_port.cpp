@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <limits>
+#include <optional>
 
 namespace iapflash {
 
@@ -93,8 +95,8 @@ bool SimSerialPort::QueuedInput(uint32_t& count) {
 IoResult SimSerialPort::Read(uint8_t* buffer, uint32_t size) {
   SerialTimeouts timeouts;
   Update([&](SimPortRecord& r) { timeouts = r.timeouts; });
-  const uint64_t deadline =
-      clock_.NowMs() + uint64_t{timeouts.readMultiplier} * size + timeouts.readConstant;
+  const TransferBudget budget = TransferBudget::ForRead(timeouts, size, clock_.NowMs());
+  std::optional<uint64_t> lastByteMs;
   IoResult result;
   for (;;) {
     if (cancelled_.load()) {
@@ -107,15 +109,20 @@ IoResult SimSerialPort::Read(uint8_t* buffer, uint32_t size) {
       result.error = SIM_ERROR_DISCONNECTED;
       return result;
     }
-    result.count += static_cast<uint32_t>(
+    const auto got = static_cast<uint32_t>(
         device_->Take(std::span<uint8_t>(buffer + result.count, size - result.count), Now()));
+    result.count += got;
     const uint64_t now = clock_.NowMs();
-    if (result.count == size || now >= deadline) break;
-    // Wait for the next byte on its way, or to the deadline when none is.
-    uint64_t wakeUp = deadline;
+    if (got > 0) lastByteMs = now;
+    if (result.count == size) break;
+    const int wait = budget.WaitMs(now, lastByteMs);
+    if (wait == 0) break;
+    // Wait for the next byte on its way, or to the end of the wait when none is.
+    uint64_t wakeUp = wait == TransferBudget::UNLIMITED ? std::numeric_limits<uint64_t>::max()
+                                                        : now + static_cast<uint64_t>(wait);
     if (const auto next = device_->NextByteAt(Now())) {
       const auto nextMs = std::chrono::ceil<std::chrono::milliseconds>(*next).count();
-      wakeUp = std::min<uint64_t>(deadline, static_cast<uint64_t>(nextMs));
+      wakeUp = std::min<uint64_t>(wakeUp, static_cast<uint64_t>(nextMs));
     }
     // In slices, so that a cancel ends the wait soon.
     clock_.SleepMs(static_cast<uint32_t>(std::clamp<uint64_t>(wakeUp - now, 1, WAIT_SLICE_MS)));

@@ -273,6 +273,30 @@ TEST_F(RemoteSerialPortTest, ReadEndsAsSoonAsTheWholeReplyIsThere) {
   EXPECT_EQ(queued, 1u) << "the byte beyond the reply stays queued";
 }
 
+// The interval rule counts from the last data byte: a server's Telnet commands, which wake the
+// wait without data, do not restart it. No interval wait without totals returns at once.
+TEST_F(RemoteSerialPortTest, ReadIntervalCountsFromTheLastByteAndNoWaitReturnsAtOnce) {
+  Started();
+  port->SetTimeouts({50, 0, 0, 0, 0});
+  const uint64_t begun = clock.NowMs();
+  script->Arrive(10, {0x57, 0xAB});
+  script->Arrive(40, ComPort(SERVER_OFFSET + NOTIFY_MODEMSTATE, {0x30}));
+  script->Arrive(80, ComPort(SERVER_OFFSET + NOTIFY_MODEMSTATE, {0x20}));
+  script->Arrive(500, {0x82});
+  uint8_t reply[6] = {};
+  IoResult read = port->Read(reply, 6);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(read.count, 2u);
+  EXPECT_EQ(clock.NowMs() - begun, 10u + 50u);
+
+  port->SetTimeouts({NO_INTERVAL_WAIT, 0, 0, 0, 0});
+  const uint64_t again = clock.NowMs();
+  read = port->Read(reply, 6);
+  EXPECT_TRUE(read.ok);
+  EXPECT_EQ(read.count, 0u);
+  EXPECT_EQ(clock.NowMs(), again) << "waited although told to return at once";
+}
+
 TEST_F(RemoteSerialPortTest, QueuedInputCountsArrivedDataNotTelnet) {
   Started();
   script->Arrive(0, {1, 2, IAC, IAC});

@@ -85,5 +85,41 @@ TEST(SimAppSerialPort, AnAnswerSentBeforeTheApplicationLeftIsStillRead) {
   EXPECT_EQ(after.count, 0u);
 }
 
+// The simulated port waits by the same rules as the real ones: no totals is no limit (a silent
+// application's read then ends only at a cancel), and the interval rule ends a read that has
+// bytes once no more come.
+TEST(SimAppSerialPort, ReadsKeepThePortsTimeoutRules) {
+  constexpr uint64_t CANCEL_AFTER_MS = 5000;
+  CancellingClock clock;
+  {
+    SimAppSerialPort silent(std::make_shared<SimAppDevice>(SimAppBehaviour::Silent, 0), true, clock,
+                            std::make_shared<bool>(true), std::make_shared<std::mutex>());
+    silent.SetTimeouts({0, 0, 0, 0, 0});
+    const uint64_t begun = clock.NowMs();
+    clock.cancelAt = begun + CANCEL_AFTER_MS;
+    clock.cancel = [&silent] { silent.Cancel(); };
+    uint8_t reply[14] = {};
+    const IoResult read = silent.Read(reply, sizeof reply);
+    EXPECT_FALSE(read.ok) << "a read without totals returned before the cancel";
+    EXPECT_EQ(read.error, CancelledError());
+    EXPECT_GE(clock.NowMs() - begun, CANCEL_AFTER_MS);
+  }
+  {
+    SimAppSerialPort port(std::make_shared<SimAppDevice>(SimAppBehaviour::Switches, 500), true,
+                          clock, std::make_shared<bool>(true), std::make_shared<std::mutex>());
+    port.SetTimeouts({20, 1, 2000, 0, 0});
+    const std::string request = "#K!Q%T&_BLD*907M";
+    ASSERT_TRUE(port.Write(reinterpret_cast<const uint8_t*>(request.data()),
+                           static_cast<uint32_t>(request.size()))
+                    .ok);
+    const uint64_t begun = clock.NowMs();
+    char reply[32] = {};
+    const IoResult read = port.Read(reinterpret_cast<uint8_t*>(reply), sizeof reply);
+    EXPECT_TRUE(read.ok);
+    EXPECT_EQ(std::string(reply, read.count), "Enter?IAP?Mode");
+    EXPECT_EQ(clock.NowMs() - begun, 20u) << "the interval after the last byte ends the read";
+  }
+}
+
 }  // namespace
 }  // namespace iapflash

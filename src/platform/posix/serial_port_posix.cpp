@@ -3,7 +3,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,9 +11,11 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/port_identity.h"
 #include "platform/serial_port.h"
 
@@ -24,15 +25,6 @@
 
 namespace iapflash {
 namespace {
-
-constexpr uint32_t NO_INTERVAL_WAIT = std::numeric_limits<uint32_t>::max();
-
-// Windows parity codes beyond NO_PARITY.
-constexpr uint8_t ODD_PARITY = 1;
-constexpr uint8_t EVEN_PARITY = 2;
-constexpr uint8_t MARK_PARITY = 3;
-constexpr uint8_t SPACE_PARITY = 4;
-constexpr uint8_t TWO_STOP_BITS = 2;
 
 struct BaudCode {
   uint32_t rate;
@@ -74,36 +66,6 @@ uint32_t CodeToBaud(speed_t code) {
   }
   return 0;
 }
-
-uint64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-// One call's time limit in the Windows model: multiplier x bytes + constant, both zero meaning
-// "no limit". The sum is taken in 64 bits so that large requests cannot wrap it.
-class Deadline {
- public:
-  Deadline(uint32_t multiplier, uint32_t constant, uint32_t bytes)
-      : unlimited_(multiplier == 0 && constant == 0),
-        end_(MonotonicMs() + static_cast<uint64_t>(multiplier) * bytes + constant) {}
-
-  // Milliseconds left for poll(): -1 without a limit, 0 once passed.
-  int RemainingMs() const {
-    if (unlimited_) return -1;
-    const uint64_t now = MonotonicMs();
-    if (now >= end_) return 0;
-    const uint64_t left = end_ - now;
-    return left > static_cast<uint64_t>(std::numeric_limits<int>::max())
-               ? std::numeric_limits<int>::max()
-               : static_cast<int>(left);
-  }
-
- private:
-  bool unlimited_;
-  uint64_t end_;
-};
 
 IoResult Failed(uint32_t count, int code) {
   return IoResult{false, count, static_cast<SystemError>(code)};
@@ -273,17 +235,10 @@ class PosixSerialPort final : public SerialPort {
   IoResult Read(uint8_t* buffer, uint32_t size) override {
     uint32_t count = 0;
     if (size == 0) return IoResult{true, 0, 0};
-    // Interval "no wait" with no totals: return at once with what is queued.
-    const bool immediate = timeouts_.readInterval == NO_INTERVAL_WAIT &&
-                           timeouts_.readMultiplier == 0 && timeouts_.readConstant == 0;
-    const Deadline deadline(timeouts_.readMultiplier, timeouts_.readConstant, size);
-    const bool interval = timeouts_.readInterval != 0 && !immediate;
+    const TransferBudget budget = TransferBudget::ForRead(timeouts_, size, MonotonicMs());
+    std::optional<uint64_t> lastByteMs;
     while (count < size) {
-      int wait = immediate ? 0 : deadline.RemainingMs();
-      if (interval && count > 0) {
-        const int gap = static_cast<int>(std::min<uint32_t>(timeouts_.readInterval, 1u << 30));
-        wait = wait < 0 ? gap : std::min(wait, gap);
-      }
+      const int wait = budget.WaitMs(MonotonicMs(), lastByteMs);
       pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
       const int ready = poll(p, 2, wait);
       if (cancelled_.load()) return Failed(count, ECANCELED);
@@ -298,6 +253,7 @@ class PosixSerialPort final : public SerialPort {
         const ssize_t got = read(fd_, buffer + count, size - count);
         if (got > 0) {
           count += static_cast<uint32_t>(got);
+          lastByteMs = MonotonicMs();
           continue;
         }
         if (got == 0) return Failed(count, EIO);
@@ -311,7 +267,7 @@ class PosixSerialPort final : public SerialPort {
 
   IoResult Write(const uint8_t* data, uint32_t size) override {
     uint32_t count = 0;
-    const Deadline deadline(timeouts_.writeMultiplier, timeouts_.writeConstant, size);
+    const TransferBudget budget = TransferBudget::ForWrite(timeouts_, size, MonotonicMs());
     while (count < size) {
       if (cancelled_.load()) return Failed(count, ECANCELED);
       const ssize_t put = write(fd_, data + count, size - count);
@@ -321,7 +277,7 @@ class PosixSerialPort final : public SerialPort {
       }
       if (put < 0 && errno != EAGAIN && errno != EINTR) return Failed(count, errno);
       pollfd p[2] = {{fd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
-      const int ready = poll(p, 2, deadline.RemainingMs());
+      const int ready = poll(p, 2, budget.WaitMs(MonotonicMs()));
       if (cancelled_.load()) return Failed(count, ECANCELED);
       if (ready < 0) {
         if (errno == EINTR) continue;

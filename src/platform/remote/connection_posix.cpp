@@ -4,25 +4,20 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "platform/clock.h"
 #include "platform/remote/connection.h"
 #include "platform/system_error.h"
 
 namespace iapflash {
 namespace {
-
-uint64_t MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-}
 
 // The system's code for a failed name lookup; the lookup's own text goes to the diagnostic
 // channel, as it is no errno.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/remote/connection.h"
 #include "platform/system_error.h"
 #include "platform/win32/wide_text.h"
@@ -77,12 +78,12 @@ class Win32Connection final : public Connection {
       return false;
     }
     const std::unique_ptr<ADDRINFOW, decltype(&FreeAddrInfoW)> list(found, &FreeAddrInfoW);
-    const uint64_t endMs = GetTickCount64() + timeoutMs;
+    const uint64_t endMs = MonotonicMs() + timeoutMs;
     error = WSAETIMEDOUT;
     for (const ADDRINFOW* address = list.get(); address; address = address->ai_next) {
       socket_ = ConnectOne(*address, endMs, error);
       if (socket_ != INVALID_SOCKET) return true;
-      if (error == CancelledError() || GetTickCount64() >= endMs) break;
+      if (error == CancelledError() || MonotonicMs() >= endMs) break;
     }
     return false;
   }
@@ -171,7 +172,7 @@ class Win32Connection final : public Connection {
       }
       WaitEnd end = WaitEnd::TimedOut;
       for (;;) {
-        const uint64_t now = GetTickCount64();
+        const uint64_t now = MonotonicMs();
         if (now >= endMs) break;
         end = WaitFor(s, true, static_cast<int>(endMs - now));
         if (end == WaitEnd::Cancelled) break;

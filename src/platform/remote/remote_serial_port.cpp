@@ -7,7 +7,6 @@
 namespace iapflash {
 namespace {
 
-constexpr uint32_t NO_INTERVAL_WAIT = std::numeric_limits<uint32_t>::max();
 constexpr std::size_t RECEIVE_CHUNK = 4096;
 // Input beyond this stays with the connection, whose flow control then holds the server back,
 // as a local port's fixed buffer would.
@@ -18,11 +17,6 @@ constexpr std::size_t MAX_RECEIVED_PER_PUMP = 16 * 1024;
 // Answers and requests the server has not taken. A server that keeps asking and never reads
 // would have them grow without end: beyond this the connection fails.
 constexpr std::size_t MAX_UNSENT = 64 * 1024;
-
-// Windows parity and stop-bit codes beyond none and one.
-constexpr uint8_t SPACE_PARITY = 4;
-constexpr uint8_t ONE_AND_HALF_STOP_BITS = 1;
-constexpr uint8_t TWO_STOP_BITS = 2;
 
 IoResult Failed(uint32_t count, SystemError error) {
   return IoResult{false, count, error};
@@ -259,23 +253,14 @@ IoResult RemoteSerialPort::Read(uint8_t* buffer, uint32_t size) {
   // A port that failed still hands over what arrived before; a cancelled one nothing.
   if (cancelled_.load() && !Live()) return Failed(0, failure_);
   if (size == 0) return IoResult{true, 0, 0};
-  // Interval "no wait" with no totals: return at once with what is queued.
-  const bool immediate = timeouts_.readInterval == NO_INTERVAL_WAIT &&
-                         timeouts_.readMultiplier == 0 && timeouts_.readConstant == 0;
-  const bool unlimited = timeouts_.readMultiplier == 0 && timeouts_.readConstant == 0;
-  const bool interval = timeouts_.readInterval != 0 && !immediate;
-  const uint64_t endMs = clock_.NowMs() + static_cast<uint64_t>(timeouts_.readMultiplier) * size +
-                         timeouts_.readConstant;
+  const TransferBudget budget = TransferBudget::ForRead(timeouts_, size, clock_.NowMs());
   uint32_t count = TakeInput(buffer, size);
-  uint64_t lastByteMs = clock_.NowMs();
+  // Counted from the last byte, however often the server wakes the wait without data.
+  std::optional<uint64_t> lastByteMs;
+  if (count > 0) lastByteMs = clock_.NowMs();
   while (count < size) {
     if (failed_) return Failed(count, failure_);
-    int wait = immediate ? 0 : unlimited ? -1 : MsUntil(endMs);
-    if (interval && count > 0) {
-      // Counted from the last byte, however often the server wakes the wait without data.
-      const int gap = MsUntil(lastByteMs + timeouts_.readInterval);
-      wait = wait < 0 ? gap : std::min(wait, gap);
-    }
+    const int wait = budget.WaitMs(clock_.NowMs(), lastByteMs);
     const uint64_t before = clock_.NowMs();
     const bool ok = Pump(wait);
     const uint32_t got = TakeInput(buffer + count, size - count);
@@ -290,10 +275,8 @@ IoResult RemoteSerialPort::Read(uint8_t* buffer, uint32_t size) {
 
 IoResult RemoteSerialPort::Write(const uint8_t* data, uint32_t size) {
   if (!Live()) return Failed(0, failure_);
-  const bool unlimited = timeouts_.writeMultiplier == 0 && timeouts_.writeConstant == 0;
-  const uint64_t endMs = clock_.NowMs() + static_cast<uint64_t>(timeouts_.writeMultiplier) * size +
-                         timeouts_.writeConstant;
-  auto waitMs = [&] { return unlimited ? -1 : MsUntil(endMs); };
+  const TransferBudget budget = TransferBudget::ForWrite(timeouts_, size, clock_.NowMs());
+  auto waitMs = [&] { return budget.WaitMs(clock_.NowMs()); };
   const bool rfc2217 = protocol_ == RemoteProtocol::Rfc2217;
 
   // Control bytes already due go first; data waits while the server has asked it to.

@@ -12,6 +12,13 @@ namespace {
 
 constexpr DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+// The seam's settings are the port state's own: they pass through unchanged.
+static_assert(NO_PARITY == NOPARITY && ODD_PARITY == ODDPARITY && EVEN_PARITY == EVENPARITY &&
+              MARK_PARITY == MARKPARITY && SPACE_PARITY == SPACEPARITY);
+static_assert(ONE_STOP_BIT == ONESTOPBIT && ONE_AND_HALF_STOP_BITS == ONE5STOPBITS &&
+              TWO_STOP_BITS == TWOSTOPBITS);
+static_assert(NO_INTERVAL_WAIT == MAXDWORD);
+
 // Closes a handle unless released: every failed step of an open leaves nothing open.
 struct HandleCloser {
   void operator()(HANDLE handle) const {
