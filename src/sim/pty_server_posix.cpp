@@ -82,37 +82,38 @@ std::unique_ptr<PtyServer> PtyServer::Start(std::shared_ptr<SimDevice> device, S
     cfmakeraw(&masterMode);
     tcsetattr(master, TCSANOW, &masterMode);
   }
-  int wake[2] = {-1, -1};
+  WakePipe stop;
   if (fcntl(master, F_SETFD, FD_CLOEXEC) != 0 || fcntl(slave, F_SETFD, FD_CLOEXEC) != 0 ||
-      fcntl(master, F_SETFL, O_NONBLOCK) != 0 || pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+      fcntl(master, F_SETFL, O_NONBLOCK) != 0) {
     error = LastSystemError();
     close(master);
     close(slave);
     return nullptr;
   }
+  if (!stop.Open(error)) {
+    close(master);
+    close(slave);
+    return nullptr;
+  }
   std::unique_ptr<PtyServer> server(
-      new PtyServer(std::move(device), master, slave, wake[0], wake[1], name));
+      new PtyServer(std::move(device), master, slave, std::move(stop), name));
   server->bridge_ = std::thread(&PtyServer::Run, server.get());
   return server;
 }
 
-PtyServer::PtyServer(std::shared_ptr<SimDevice> device, int master, int slave, int wakeRead,
-                     int wakeWrite, std::string path)
+PtyServer::PtyServer(std::shared_ptr<SimDevice> device, int master, int slave, WakePipe stop,
+                     std::string path)
     : device_(std::move(device)),
       master_(master),
       slave_(slave),
-      wakeRead_(wakeRead),
-      wakeWrite_(wakeWrite),
+      stop_(std::move(stop)),
       path_(std::move(path)) {}
 
 PtyServer::~PtyServer() {
-  const uint8_t stop = 1;
-  (void)!write(wakeWrite_, &stop, 1);
+  stop_.Wake();
   if (bridge_.joinable()) bridge_.join();
   CloseIfOpen(master_);
   CloseIfOpen(slave_);
-  CloseIfOpen(wakeRead_);
-  CloseIfOpen(wakeWrite_);
 }
 
 void PtyServer::HangUp() {
@@ -152,7 +153,7 @@ void PtyServer::Run() {
       }
       wakeAt -= ON_TIME_WINDOW;
     }
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[2] = {{master_, POLLIN, 0}, {stop_.ReadEnd(), POLLIN, 0}};
     // With nothing on its way, still look now and then whether the device was unplugged
     // (SimDevice::Disconnect from another thread).
     const timespec wait = next ? WaitUntil(wakeAt, Now()) : IDLE_CHECK;

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/wake_pipe.h"
 #include "platform/system_error.h"
 #include "sim/sim_device.h"
 
@@ -28,7 +29,7 @@ class PtyServer {
   bool HungUp() const { return hungUp_.load(); }
 
  private:
-  PtyServer(std::shared_ptr<SimDevice> device, int master, int slave, int wakeRead, int wakeWrite,
+  PtyServer(std::shared_ptr<SimDevice> device, int master, int slave, WakePipe stop,
             std::string path);
   void Run();
   void HangUp();
@@ -37,8 +38,7 @@ class PtyServer {
   int master_;
   // Held open so the master never sees "no slave" between the client's opens.
   int slave_;
-  int wakeRead_;
-  int wakeWrite_;
+  WakePipe stop_;  // ends the bridge
   std::string path_;
   std::atomic<bool> hungUp_{false};
   std::thread bridge_;

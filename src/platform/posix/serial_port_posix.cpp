@@ -17,6 +17,7 @@
 
 #include "platform/clock.h"
 #include "platform/port_identity.h"
+#include "platform/posix/wake_pipe.h"
 #include "platform/serial_port.h"
 
 #if defined(__linux__)
@@ -88,10 +89,9 @@ constexpr int DRAIN_STEP_MS = 2;
 
 class PosixSerialPort final : public SerialPort {
  public:
-  // Takes fd and wake (the read and write ends of the wake-up pipe); gives the port back as found
-  // when destroyed.
-  PosixSerialPort(int fd, const int (&wake)[2], const FoundState& found)
-      : fd_(fd), wakeRead_(wake[0]), wakeWrite_(wake[1]), found_(found) {}
+  // Takes fd and the wake-up pipe; gives the port back as found when destroyed.
+  PosixSerialPort(int fd, WakePipe wake, const FoundState& found)
+      : fd_(fd), wake_(std::move(wake)), found_(found) {}
   ~PosixSerialPort() override {
     // Bytes still queued would go out at the restored speed: let them leave first, or drop
     // them when the run was cut short.
@@ -104,8 +104,6 @@ class PosixSerialPort final : public SerialPort {
     // The exclusive flag lives on the tty, which may outlive this descriptor.
     if (!found_.exclusive) (void)ioctl(fd_, TIOCNXCL);
     close(fd_);
-    close(wakeRead_);
-    close(wakeWrite_);
   }
   PosixSerialPort(const PosixSerialPort&) = delete;
   PosixSerialPort& operator=(const PosixSerialPort&) = delete;
@@ -239,7 +237,7 @@ class PosixSerialPort final : public SerialPort {
     std::optional<uint64_t> lastByteMs;
     while (count < size) {
       const int wait = budget.WaitMs(MonotonicMs(), lastByteMs);
-      pollfd p[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+      pollfd p[2] = {{fd_, POLLIN, 0}, {wake_.ReadEnd(), POLLIN, 0}};
       const int ready = poll(p, 2, wait);
       if (cancelled_.load()) return Failed(count, ECANCELED);
       if (ready < 0) {
@@ -276,7 +274,7 @@ class PosixSerialPort final : public SerialPort {
         continue;
       }
       if (put < 0 && errno != EAGAIN && errno != EINTR) return Failed(count, errno);
-      pollfd p[2] = {{fd_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+      pollfd p[2] = {{fd_, POLLOUT, 0}, {wake_.ReadEnd(), POLLIN, 0}};
       const int ready = poll(p, 2, budget.WaitMs(MonotonicMs()));
       if (cancelled_.load()) return Failed(count, ECANCELED);
       if (ready < 0) {
@@ -289,12 +287,10 @@ class PosixSerialPort final : public SerialPort {
     return IoResult{true, count, 0};
   }
 
-  // One byte in the wake-up pipe ends every poll on it, now and later; write() is safe here
-  // from any thread.
+  // The wake-up pipe ends every poll on it, now and later.
   void Cancel() override {
     cancelled_.store(true);
-    const char wake = 1;
-    (void)!write(wakeWrite_, &wake, 1);
+    wake_.Wake();
   }
 
  private:
@@ -313,8 +309,7 @@ class PosixSerialPort final : public SerialPort {
   }
 
   int fd_;
-  int wakeRead_;
-  int wakeWrite_;
+  WakePipe wake_;
   FoundState found_;
   std::atomic<bool> cancelled_{false};
   SerialTimeouts timeouts_{};
@@ -400,13 +395,10 @@ class PosixSerialPorts final : public SerialPorts {
     int exclusive = 0;
     found.exclusive = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
 #endif
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-      error = LastSystemError();
-      return nullptr;
-    }
+    WakePipe wake;
+    if (!wake.Open(error)) return nullptr;
     // From here on the port object owns everything and gives the port back as found.
-    auto port = std::make_unique<PosixSerialPort>(guard.Release(), wake, found);
+    auto port = std::make_unique<PosixSerialPort>(guard.Release(), std::move(wake), found);
     // TIOCEXCL keeps other openers out, except root.
     if (ioctl(fd, TIOCEXCL) != 0 || !MakeRaw(fd)) {
       error = LastSystemError();

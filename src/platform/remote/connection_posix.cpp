@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/posix/wake_pipe.h"
 #include "platform/remote/connection.h"
 #include "platform/system_error.h"
 
@@ -36,12 +37,9 @@ SystemError LookupError(int code) {
 
 class PosixConnection final : public Connection {
  public:
-  // Takes the wake-up pipe's read and write ends.
-  PosixConnection(int wakeRead, int wakeWrite) : wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+  explicit PosixConnection(WakePipe wake) : wake_(std::move(wake)) {}
   ~PosixConnection() override {
     if (fd_ >= 0) close(fd_);
-    close(wakeRead_);
-    close(wakeWrite_);
   }
   PosixConnection(const PosixConnection&) = delete;
   PosixConnection& operator=(const PosixConnection&) = delete;
@@ -109,19 +107,15 @@ class PosixConnection final : public Connection {
 
   bool Wait(bool forSending, int timeoutMs) override {
     pollfd p[2] = {{fd_, static_cast<short>(forSending ? POLLOUT : POLLIN), 0},
-                   {wakeRead_, POLLIN, 0}};
+                   {wake_.ReadEnd(), POLLIN, 0}};
     // An interrupted wait counts as ready: the caller looks and waits again for what is left.
     return poll(p, 2, timeoutMs) != 0;
   }
 
   void EndSending() override { (void)shutdown(fd_, SHUT_WR); }
 
-  // The byte stays in the pipe: every later poll ends at once too. write() is safe from any
-  // thread, and the pipe never blocks.
-  void Cancel() override {
-    const char wake = 1;
-    (void)!write(wakeWrite_, &wake, 1);
-  }
+  // The byte stays in the pipe: every later poll ends at once too.
+  void Cancel() override { wake_.Wake(); }
 
  private:
   // Connects one address within the time left; the descriptor stays non-blocking.
@@ -140,7 +134,7 @@ class PosixConnection final : public Connection {
       }
       for (;;) {
         const uint64_t now = MonotonicMs();
-        pollfd p[2] = {{fd, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd p[2] = {{fd, POLLOUT, 0}, {wake_.ReadEnd(), POLLIN, 0}};
         const int ready = now >= endMs ? 0 : poll(p, 2, static_cast<int>(endMs - now));
         if (ready < 0 && errno == EINTR) continue;
         if (ready > 0 && (p[1].revents & POLLIN)) {
@@ -180,19 +174,15 @@ class PosixConnection final : public Connection {
   }
 
   int fd_ = -1;
-  int wakeRead_;
-  int wakeWrite_;
+  WakePipe wake_;
 };
 
 }  // namespace
 
 std::unique_ptr<Connection> NewConnection(SystemError& error) {
-  int wake[2];
-  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
-    error = static_cast<SystemError>(errno);
-    return nullptr;
-  }
-  return std::make_unique<PosixConnection>(wake[0], wake[1]);
+  WakePipe wake;
+  if (!wake.Open(error)) return nullptr;
+  return std::make_unique<PosixConnection>(std::move(wake));
 }
 
 SystemError ConnectionClosedError() {
