@@ -98,16 +98,9 @@ LinkOpening LinkOpen(LinkEnv& env, const DeviceEntry& device) {
     portName = std::move(*iapPort);
   }
 
-  SystemError error = 0;
-  std::unique_ptr<SerialPort> port = env.ports.Open(portName, error);
-  if (!port) {
-    LogLine(env.log, "    %s打开失败", portName.c_str());
-    LogLastError(env.log, "打开串口:", error);
-    return {std::nullopt, FailureLayer::Port};
-  }
-  LogLine(env.log, "    %s打开成功", portName.c_str());
-  env.events.OnEvent(PortOpened{portName, PortRole::Download});
-  ConfigurePort(*port, DOWNLOAD_PORT_SETTINGS);
+  std::unique_ptr<SerialPort> port =
+      OpenConfigured(env, portName, PortRole::Download, DOWNLOAD_PORT_SETTINGS);
+  if (!port) return {std::nullopt, FailureLayer::Port};
   return {Link(std::move(port), env), FailureLayer::None};
 }
 

@@ -93,16 +93,9 @@ std::optional<std::string> FindBehindServer(LinkEnv& env, const std::string& add
 std::optional<std::string> EnterIapMode(LinkEnv& env, const std::string& appPort,
                                         std::string_view locationInfo) {
   {
-    SystemError error = 0;
-    std::unique_ptr<SerialPort> port = env.ports.Open(appPort, error);
-    if (!port) {
-      LogLine(env.log, "    %s打开失败", appPort.c_str());
-      LogLastError(env.log, "打开串口:", error);
-      return std::nullopt;
-    }
-    LogLine(env.log, "    %s打开成功", appPort.c_str());
-    env.events.OnEvent(PortOpened{appPort, PortRole::Application});
-    ConfigurePort(*port, APPLICATION_PORT_SETTINGS);
+    std::unique_ptr<SerialPort> port =
+        OpenConfigured(env, appPort, PortRole::Application, APPLICATION_PORT_SETTINGS);
+    if (!port) return std::nullopt;
     if (!RequestIapMode(env, *port)) return std::nullopt;
     // Behind a server the connection stays until the server hangs it up.
     if (IsRemotePortName(appPort)) return FindBehindServer(env, appPort, std::move(port));

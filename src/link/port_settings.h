@@ -1,7 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
+#include "link/link.h"
+#include "log/run_events.h"
 #include "platform/serial_port.h"
 
 namespace iapflash {
@@ -35,5 +39,10 @@ inline constexpr PortSettings APPLICATION_PORT_SETTINGS{.queueSize = 8192,
 // Queue sizes, timeouts, a purge and the line settings (8 data bits, no parity, one stop bit).
 // The results are not looked at: the port is used as it then stands.
 void ConfigurePort(SerialPort& port, const PortSettings& settings);
+
+// Opens the port by name for role and configures it: logs "<name>打开成功" and tells the events of
+// the opened port, or logs "<name>打开失败" with the system's words and returns null.
+std::unique_ptr<SerialPort> OpenConfigured(LinkEnv& env, const std::string& name, PortRole role,
+                                           const PortSettings& settings);
 
 }  // namespace iapflash
