@@ -6,7 +6,6 @@
 
 #include "discovery/maker_ids.h"
 #include "link/port_settings.h"
-#include "platform/remote/remote_address.h"
 
 namespace iapflash {
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/serial_timeouts.h"
 #include "platform/system_error.h"
@@ -76,6 +77,11 @@ class SerialPorts {
     return Open(name, error);
   }
 };
+
+// Whether the name asks for a port behind a serial-to-network server (rfc2217:// or tcp://, the
+// scheme in any case, as in any address); it may still be malformed. Such a port's device is
+// reached again under the same name when it comes back.
+bool IsRemotePortName(std::string_view name);
 
 // The machine's own serial ports and, by their names, remote ones.
 SerialPorts& SystemSerialPorts();

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/serial_port.h"  // IsRemotePortName
+
 namespace iapflash {
 
 // A serial port on another machine, behind a serial-to-network server: rfc2217://HOST:PORT
@@ -17,10 +19,6 @@ struct RemoteAddress {
   std::string host;  // without the brackets of an IPv6 address
   uint16_t port = 0;
 };
-
-// Whether the name asks for a remote port (it may still be malformed). Schemes ignore case,
-// as in any address: RFC2217://host:4000 is remote.
-bool IsRemotePortName(std::string_view name);
 
 // The address a remote port name gives; empty when it is malformed.
 std::optional<RemoteAddress> ParseRemotePortName(std::string_view name);
