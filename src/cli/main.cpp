@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/info_command.h"
 #include "cli/pack_command.h"
 #include "cli/sim_command.h"
 #include "cli/station_command.h"

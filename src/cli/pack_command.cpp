@@ -31,7 +31,13 @@ std::string ErrorText(SystemError code) {
   return text;
 }
 
-// The whole file through the platform's reader; false with why in problem.
+int Refuse(const std::string& where, const std::string& message) {
+  std::fprintf(stderr, "iapflash: %s: %s\n", where.c_str(), message.c_str());
+  return EXIT_RUN_FAILED;
+}
+
+}  // namespace
+
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& problem) {
   SystemError error = 0;
   const std::unique_ptr<ReadOnlyFile> file = OpenForReading(path, error);
@@ -60,13 +66,6 @@ std::string Hex32(uint32_t value) {
   std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
   return text;
 }
-
-int Refuse(const std::string& where, const std::string& message) {
-  std::fprintf(stderr, "iapflash: %s: %s\n", where.c_str(), message.c_str());
-  return EXIT_RUN_FAILED;
-}
-
-}  // namespace
 
 std::optional<uint32_t> ParseAddress(std::string_view text) {
   int radix = 10;
@@ -170,35 +169,6 @@ int RunPack(const PackOptions& options) {
               static_cast<unsigned>(pack.image.size()), from.c_str(),
               Hex32(loaded.checksum).c_str(), static_cast<unsigned>(loaded.checksum));
   return EXIT_RUN_SUCCEEDED;
-}
-
-int RunInfo(const std::string& file) {
-  const LoaderView view = LoadLikeTheLoader(file);
-  std::printf("file: %s\n", file.c_str());
-  std::printf("kind: %s\n",
-              view.hex ? "HEX (the path contains .hex)" : "BIN (the path does not contain .hex)");
-  for (const std::string& line : view.lines) {
-    const std::size_t text = line.find_first_not_of(' ');
-    std::printf("loader: %s\n", text == std::string::npos ? "" : line.c_str() + text);
-  }
-  if (view.accepted) {
-    std::printf("image length: %u bytes\n", static_cast<unsigned>(view.image.size()));
-    std::printf("checksum: %s (%u)\n", Hex32(view.checksum).c_str(),
-                static_cast<unsigned>(view.checksum));
-    std::printf("verdict: accepted\n");
-    return EXIT_RUN_SUCCEEDED;
-  }
-  std::vector<uint8_t> bytes;
-  std::string problem;
-  if (view.hex && ReadWholeFile(file, bytes, problem)) {
-    if (const auto stop = StrictHexStop(bytes)) {
-      std::printf("stops at: line %u, column %u of the HEX text (file offset %u): %s\n",
-                  static_cast<unsigned>(stop->line), static_cast<unsigned>(stop->column),
-                  static_cast<unsigned>(stop->fileOffset), stop->reason.c_str());
-    }
-  }
-  std::printf("verdict: refused\n");
-  return EXIT_RUN_FAILED;
 }
 
 }  // namespace iapflash::cli

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace iapflash::cli {
 
@@ -19,9 +20,12 @@ struct PackOptions {
 // write (OUT then as it was, no temporary file left).
 int RunPack(const PackOptions& options);
 
-// `iapflash info`: what the loader makes of a file, on stdout; 0 when it accepts the file,
-// 1 when it refuses it.
-int RunInfo(const std::string& file);
+// The whole file through the platform's reader, for pack and info alike; false with why in
+// problem (a file larger than pack reads is refused before it is read).
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& problem);
+
+// A 32-bit value as pack and info show it: 0x08004000.
+std::string Hex32(uint32_t value);
 
 // An address as written on the command line: 0x08004000 or decimal. nullopt unless it is a
 // number of 32 bits.
