@@ -24,6 +24,16 @@ std::size_t SlotBook::SlotFor(const BoardSighting& sighting, std::vector<SlotCha
                                   [&](const Slot& slot) { return slot.key == sighting.key; });
   if (found != slots_.end()) return found->position;
   if (fixedSlots_) return slots_.size();
+  // A device without a USB location at the port of a board that is there: that board, caught by
+  // a scan while it leaves or changes (its location read after its hub node had gone). It never
+  // makes a slot of its own, or the board would be flashed twice in one insertion.
+  if (sighting.key == sighting.port) {
+    const auto holder = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& slot) {
+      return slot.state != SlotState::Empty && slot.key != slot.sighting.port &&
+             slot.sighting.port == sighting.port;
+    });
+    if (holder != slots_.end()) return holder->position;
+  }
   Slot slot;
   slot.position = slots_.size();
   slot.key = sighting.key;

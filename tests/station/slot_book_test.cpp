@@ -10,7 +10,8 @@ namespace iapflash {
 namespace {
 
 // A step of a station's life: a look that finds the boards in `present` ("KEY" or
-// "KEY:SERIAL", blank-separated), or, when finish names a position, that slot's run ending.
+// "KEY:SERIAL", blank-separated; board KEY shows port-KEY; "=PORT" is a device without a USB
+// location, its slot's key its port), or, when finish names a position, that slot's run ending.
 struct Step {
   uint64_t atMs;
   std::string present;
@@ -28,6 +29,7 @@ std::vector<BoardSighting> Boards(const std::string& present) {
     const std::size_t colon = word.find(':');
     board.key = word.substr(0, colon);
     board.port = "port-" + board.key;
+    if (board.key.front() == '=') board.key = board.port = board.key.substr(1);
     if (colon != std::string::npos) board.serial = word.substr(colon + 1);
     boards.push_back(board);
   }
@@ -133,6 +135,22 @@ INSTANTIATE_TEST_SUITE_P(
                             {0, "", "", 0},
                             {900, "a:APP1", ""},
                             {1200, "a:BOOT", ""}}},
+                      Case{"ItsPortWithoutItsLocationDuringAChangeIsTheSameBoard",
+                           {{0, "a b", "slot0 arrive0#1 slot1 arrive1#2"},
+                            {250, "=port-a b", ""},
+                            {0, "", "", 0},
+                            {250 + GONE, "=port-a", ""},
+                            {250 + 2 * GONE, "", ""},
+                            {250 + 3 * GONE, "", "left0#1"},
+                            {250 + 3 * GONE, "a", "arrive0#3"}}},
+                      Case{"APortWithoutALocationNoBoardHoldsIsASlotOfItsOwn",
+                           {{0, "a", "slot0 arrive0#1"},
+                            {0, "", "", 0},
+                            {50, "a", ""},
+                            {100, "", ""},
+                            {100 + GONE, "", "left0#1"},
+                            {100 + GONE, "=port-a =ttyS0", "slot1 arrive1#2 slot2 arrive2#3"},
+                            {200 + GONE, "=port-a a", "arrive0#4"}}},
                       Case{"ADeviceListedTwiceIsOneBoard",
                            {{0, "a a b", "slot0 arrive0#1 slot1 arrive1#2"}}},
                       Case{"SlotsKeepTheirPositionsAsBoardsComeAndGo",
