@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
       stationCommand
           ->add_option("--http", stationHttp,
                        "Serve the station's live page at [ADDR:]PORT (ADDR: 127.0.0.1 unless "
-                       "given)")
+                       "given; an IPv6 one as [ADDR]:PORT)")
           ->type_name("[ADDR:]PORT")
           ->check([](const std::string& text) -> std::string {
             std::string error;

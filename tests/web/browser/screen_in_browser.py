@@ -2,13 +2,14 @@
 """The station's page in a real browser (Debian's chromium, headless, through chromedriver).
 
     screen_in_browser.py FEED [--screenshot PNG]
-    screen_in_browser.py --station IAPFLASH UPDATE_FILE
+    screen_in_browser.py --station IAPFLASH UPDATE_FILE [--screenshot PNG]
 
 FEED is the screen_feed program: it serves the page and publishes the event and record lines
 this script writes to it, as a station does. The page must show the slots, follow the runs as
 they go, show every text a device or a file brought as text (a failure line holding an <img
 onerror> runs nothing), and connect again by itself when the station restarts. With
---station, the real `iapflash station --http` over the simulated bus serves the page.
+--station, the real `iapflash station --http` over the simulated bus serves the page (and the
+screenshot is of it, once a board has passed and one has failed).
 """
 import json
 import os
@@ -259,7 +260,7 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def station_main(iapflash, sample):
+def station_main(iapflash, sample, screenshot):
     """The real station over the simulated bus, its page watched as boards are flashed."""
     port = free_port()
     station = subprocess.Popen([iapflash, "station", sample, "--simulate=station", "--http",
@@ -285,6 +286,9 @@ def station_main(iapflash, sample):
                   for c in driver.find_elements(By.CLASS_NAME, "slot")}
         assert states <= {"EMPTY", "BOARD IN", "FLASHING", "PASSED", "FAILED", "INTERRUPTED"}, states
         assert driver.find_element(By.ID, "connection").text == "LIVE"
+        if screenshot:
+            driver.set_window_size(1600, 1000)
+            driver.save_screenshot(screenshot)
         print("1 passed, 0 failed")
     finally:
         driver.quit()
@@ -295,6 +299,7 @@ def station_main(iapflash, sample):
 
 if __name__ == "__main__":
     if sys.argv[1] == "--station":
-        station_main(sys.argv[2], sys.argv[3])
+        station_main(sys.argv[2], sys.argv[3], sys.argv[sys.argv.index("--screenshot") + 1]
+                     if "--screenshot" in sys.argv else None)
     else:
         main()
