@@ -3,8 +3,10 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "web/listen_socket.h"
 #include "web/page_files.h"
@@ -30,6 +32,14 @@ std::string EventFrame(const std::string& line) {
 std::string RecordFrame(const std::string& line) {
   return "event: record\ndata: " + line + "\n\n";
 }
+
+// The lines the station handed over and the publisher has not taken yet, at most: past it (the
+// publisher starved of the processor for long) lines are left out rather than held by the
+// station.
+constexpr std::size_t HANDOFF_BYTES = 8 * 1024 * 1024;
+// The publisher hands the viewers what came at most this often, in one piece: each viewer's
+// thread wakes and writes once for many events (the page must show them within 0.5 s).
+constexpr std::chrono::milliseconds PUBLISH_EVERY{100};
 
 }  // namespace
 
@@ -64,6 +74,7 @@ class StationScreen::Server {
       std::string body;
       {
         std::lock_guard lock(mutex_);
+        TakeHandedOver();
         body = state_.RecordsArray();
       }
       res.set_content(body, "application/json; charset=utf-8");
@@ -80,6 +91,14 @@ class StationScreen::Server {
   }
 
   ~Server() {
+    if (publisher_.joinable()) {
+      {
+        std::lock_guard lock(handoffMutex_);
+        stopping_ = true;
+      }
+      handedOver_.notify_one();
+      publisher_.join();
+    }
     hub_.CloseAll();
     if (!listener_.joinable()) return;
     // A stop before the listening loop runs would be lost: wait until it runs (or has ended).
@@ -104,6 +123,7 @@ class StationScreen::Server {
       return false;
     }
     port_ = static_cast<uint16_t>(port);
+    publisher_ = std::thread([this] { PublishHandedOver(); });
     listener_ = std::thread([this] {
       http_.listen_after_bind();
       listenEnded_ = true;
@@ -111,29 +131,78 @@ class StationScreen::Server {
     return true;
   }
 
+  // The station's side: the line is handed over, never waiting for the viewers or the page's
+  // state; the publisher thread does the rest.
   void Publish(std::string_view jsonLine, bool record) {
-    std::string line = PageLine(jsonLine);
-    if (line.empty()) return;
-    std::lock_guard lock(mutex_);
-    if (record) {
-      state_.AddRecord(line);
-      hub_.Publish(RecordFrame(line));
-    } else {
-      state_.AddEvent(line);
-      hub_.Publish(EventFrame(line));
+    bool wake = false;
+    {
+      std::lock_guard lock(handoffMutex_);
+      if (handoffBytes_ + jsonLine.size() > HANDOFF_BYTES) return;
+      wake = handoff_.empty();
+      handoff_.push_back(HandedOver{std::string(jsonLine), record});
+      handoffBytes_ += jsonLine.size();
     }
+    if (wake) handedOver_.notify_one();
   }
 
   uint16_t Port() const { return port_; }
   std::size_t Viewers() const { return hub_.Count(); }
 
  private:
+  struct HandedOver {
+    std::string line;
+    bool record;
+  };
+
+  // Under mutex_: takes every line handed over into the state and gives them to the viewers,
+  // in one piece.
+  void TakeHandedOver() {
+    std::vector<HandedOver> lines;
+    {
+      std::lock_guard lock(handoffMutex_);
+      lines.swap(handoff_);
+      handoffBytes_ = 0;
+    }
+    std::string frames;
+    for (const HandedOver& item : lines) {
+      std::string line = PageLine(item.line);
+      if (line.empty()) continue;
+      if (item.record) {
+        state_.AddRecord(line);
+        frames += RecordFrame(line);
+      } else {
+        state_.AddEvent(line);
+        frames += EventFrame(line);
+      }
+    }
+    if (!frames.empty()) hub_.Publish(frames);
+  }
+
+  // The publisher thread, until the server stops.
+  void PublishHandedOver() {
+    for (;;) {
+      {
+        std::unique_lock lock(handoffMutex_);
+        handedOver_.wait(lock, [this] { return stopping_ || !handoff_.empty(); });
+        if (stopping_) return;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        TakeHandedOver();
+      }
+      std::unique_lock lock(handoffMutex_);
+      if (handedOver_.wait_for(lock, PUBLISH_EVERY, [this] { return stopping_; })) return;
+    }
+  }
+
   void Events(httplib::Response& res) {
     std::shared_ptr<Viewer> viewer;
     {
-      // Under the lock that publishing takes: the viewer's first bytes and the events after
-      // them leave nothing out and repeat nothing.
+      // Under the lock that publishing takes, after what was handed over so far went to the
+      // viewers: the viewer's first bytes and the events after them leave nothing out and
+      // repeat nothing.
       std::lock_guard lock(mutex_);
+      TakeHandedOver();
       std::string first = "retry: 1000\n\n";
       for (const auto& line : state_.SnapshotEvents()) first += EventFrame(line);
       for (const auto& line : state_.LastRecords()) first += RecordFrame(line);
@@ -167,9 +236,15 @@ class StationScreen::Server {
   }
 
   ScreenOptions options_;
-  std::mutex mutex_;  // the state, and the order of what viewers get
+  std::mutex mutex_;  // the state, and the order of what viewers get; taken before handoffMutex_
   ScreenState state_;
   ViewerHub hub_;
+  std::mutex handoffMutex_;
+  std::condition_variable handedOver_;
+  std::vector<HandedOver> handoff_;
+  std::size_t handoffBytes_ = 0;
+  bool stopping_ = false;
+  std::thread publisher_;
   httplib::Server http_;
   uint16_t port_ = 0;
   std::atomic<bool> listenEnded_{false};

@@ -27,7 +27,9 @@ struct ScreenOptions {
 // first what a new viewer needs to draw the station as it is, then every event as it is
 // published; records as `event: record`) and the records so far (GET /records, a JSON array).
 // Read-only: every other method is refused. The station publishes from any thread; publishing
-// never waits for a viewer.
+// only hands the line over (a copy under a lock no viewer holds) and never waits for a viewer:
+// a thread of the screen's own takes the lines into the page's state and passes them to the
+// viewers, what came in the meantime in one piece, at most every 100 ms.
 class StationScreen {
  public:
   // Binds and serves; null, with `error` set, when the address cannot be bound.

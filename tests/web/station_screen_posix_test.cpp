@@ -4,6 +4,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loopback_client.h"
@@ -194,6 +195,45 @@ TEST(StationScreenTest, AViewerThatNeverReadsHoldsUpNeitherPublishingNorTheOther
   EXPECT_THAT(stalled.Received(), Not(HasSubstr("line " + std::to_string(events - 1) + " ")));
   screen->PublishEvent(LogLine(events));
   EXPECT_TRUE(reader.ReadUntil("line " + std::to_string(events) + " "));
+}
+
+// Viewers that join while the station publishes: each gets one slot's progress as the station
+// published it from the count its first bytes show on, none left out, none twice.
+TEST(StationScreenTest, ViewersJoiningWhileTheStationPublishesMissNothingAndGetNothingTwice) {
+  auto screen = StartScreen();
+  screen->PublishEvent(R"({"event":"slot","position":0,"port":"COM5"})");
+  const int last = 3000;
+  const auto progress = [](int done) {
+    return R"({"event":"progress","elapsed":0.0,"position":0,"port":"COM5","pass":"program",)"
+           R"("done":)" +
+           std::to_string(done) + R"(,"total":)" + std::to_string(last) + "}";
+  };
+  std::thread station([&] {
+    for (int done = 0; done <= last; ++done) screen->PublishEvent(progress(done));
+  });
+  std::vector<std::unique_ptr<LoopbackClient>> viewers;
+  for (int i = 0; i < 8; ++i) {
+    viewers.push_back(std::make_unique<LoopbackClient>("127.0.0.1", screen->Port()));
+    viewers.back()->Send(EventsRequest());
+    ASSERT_TRUE(viewers.back()->ReadUntil("retry: 1000\n\n"));
+  }
+  station.join();
+  for (std::size_t i = 0; i < viewers.size(); ++i) {
+    ASSERT_TRUE(viewers[i]->ReadUntil(progress(last)));
+    std::vector<int> counts;
+    const std::string& received = viewers[i]->Received();
+    for (std::size_t at = received.find("data: "); at != std::string::npos;
+         at = received.find("data: ", at + 1)) {
+      auto object =
+          nlohmann::json::parse(received.substr(at + 6, received.find('\n', at) - at - 6));
+      if (object["event"] == "progress") counts.push_back(object["done"].get<int>());
+    }
+    ASSERT_FALSE(counts.empty());
+    for (std::size_t k = 1; k < counts.size(); ++k) {
+      ASSERT_EQ(counts[k], counts[k - 1] + 1) << "viewer " << i << ", object " << k;
+    }
+    EXPECT_EQ(counts.back(), last);
+  }
 }
 
 }  // namespace
