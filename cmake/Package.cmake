@@ -14,17 +14,20 @@ set(packaging ${PROJECT_SOURCE_DIR}/packaging)
 set(staged ${PROJECT_BINARY_DIR}/packaging)
 
 if(WIN32)
-  # The folder as it is unzipped: both programs, the README and the first steps as text files
-  # with Windows line ends.
+  # The folder as it is unzipped: both programs, a sample update file, the README for Windows
+  # users and the first steps as text files with Windows line ends, and the documents README.txt
+  # names.
   install(TARGETS iapflash iapflash-gui RUNTIME DESTINATION .)
-  foreach(pair "README.md:README.txt" "packaging/windows/FIRST-STEPS.txt:FIRST-STEPS.txt")
-    string(REPLACE ":" ";" pair ${pair})
-    list(GET pair 0 from)
-    list(GET pair 1 to)
-    configure_file(${PROJECT_SOURCE_DIR}/${from} ${staged}/${to} @ONLY NEWLINE_STYLE CRLF)
-    install(FILES ${staged}/${to} DESTINATION .)
-  endforeach()
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/window-windows.png DESTINATION docs)
+  include(${packaging}/windows/WindowsReadme.cmake)
+  iapflash_windows_readme(${packaging}/windows/README.txt ${PROJECT_SOURCE_DIR}/README.md
+                          ${staged}/README.txt)
+  configure_file(${packaging}/windows/FIRST-STEPS.txt ${staged}/FIRST-STEPS.txt @ONLY
+                 NEWLINE_STYLE CRLF)
+  install(FILES ${staged}/README.txt ${staged}/FIRST-STEPS.txt
+                ${PROJECT_SOURCE_DIR}/samples/demo_app.bin DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/window-windows.png
+                ${PROJECT_SOURCE_DIR}/docs/json-events.md
+                ${PROJECT_SOURCE_DIR}/docs/json-events.schema.json DESTINATION docs)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME iapflash-${PROJECT_VERSION}-windows-x64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)

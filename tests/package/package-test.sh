@@ -13,8 +13,11 @@ deb=$(echo "$packages"/iapflash_*_amd64.deb)
 zip=$(echo "$packages"/iapflash-*-windows-x64.zip)
 [ -f "$deb" ] || { echo "no .deb in $packages" >&2; exit 1; }
 [ -f "$zip" ] || { echo "no Windows zip in $packages" >&2; exit 1; }
+cmake --build "$root/build/windows" --target first_steps_driver >/dev/null
 version=$(dpkg-deb -f "$deb" Version)
 sample=$root/samples/demo_app.hex
+# Clicks through FIRST-STEPS.txt in the zip's window: a test program of the windows build.
+driver=$root/build/windows/tests/wine/first_steps_driver.exe
 
 mkdir -p "$root/build"
 work=$(mktemp -d "$root/build/package-test.XXXXXX")
@@ -201,17 +204,58 @@ unzip -q "$zip" -d "$unpacked"
 folder=$unpacked/$(basename "$zip" .zip)
 zip_has_files() {
   local file
-  for file in iapflash.exe iapflash-gui.exe README.txt FIRST-STEPS.txt; do
+  for file in iapflash.exe iapflash-gui.exe README.txt FIRST-STEPS.txt demo_app.bin \
+    docs/json-events.md docs/json-events.schema.json docs/window-windows.png; do
     [ -f "$folder/$file" ] || { echo "  no $file"; return 1; }
   done
   # Text files with Windows line ends: every line ends with CR LF.
   ! grep -q $'[^\r]$' "$folder/README.txt" "$folder/FIRST-STEPS.txt"
 }
+# README.txt is for Windows users: every file it names is in the folder, every line of the
+# troubleshooting table is in it, and nothing of the Linux developer's README is.
+readme_is_for_windows() {
+  local text named line
+  text=$(tr -d '\r' <"$folder/README.txt")
+  for named in $(grep -oE '^  [A-Za-z\\.-]+\.(exe|txt|bin|md|json|png) ' <<<"$text"); do
+    [ -f "$folder/${named//\\//}" ] || { echo "  README.txt names $named, not in the folder"; return 1; }
+  done
+  while IFS= read -r line; do
+    grep -qF -- "$line" <<<"$text" || { echo "  not in README.txt: $line"; return 1; }
+  done < <(sed -n '/^## Troubleshooting/,/^## /s/^| `\([^`]*\)`.*/\1/p' "$root/README.md")
+  ! grep -qE '\./dev|apt install|udevadm|cmake --' <<<"$text" || { echo "  Linux build text in README.txt"; return 1; }
+}
+# FIRST-STEPS.txt followed literally, in the unzipped folder: its command lines for the simulated
+# devices, then its step 2 in the window (tests/wine/first_steps_driver.cpp clicks through it).
+first_steps_commands_work() {
+  local command ran=0
+  while IFS= read -r command; do
+    read -ra words <<<"${command#   iapflash.exe }"
+    limited "$wine" iapflash.exe "${words[@]}" </dev/null | tr -d '\r' >"$out" || { echo "  failed: $command"; return 1; }
+    ran=$((ran + 1))
+  done < <(tr -d '\r' <"$folder/FIRST-STEPS.txt" | grep -E '^   iapflash\.exe .*--simulate$')
+  [ "$ran" -eq 2 ] && [ "$(tail -n 1 "$out")" = "****固件下载成功." ]
+}
+first_steps_window_works() {
+  local text gui status=0
+  text=$(tr -d '\r' <"$folder/FIRST-STEPS.txt")
+  grep -qx '      iapflash-gui.exe --simulate' <<<"$text" &&
+    grep -q 'go to this folder and choose demo_app.bin' <<<"$text" || { echo "  FIRST-STEPS.txt says otherwise"; return 1; }
+  limited "$wine" iapflash-gui.exe --simulate >/dev/null 2>&1 &
+  gui=$!
+  limited "$wine" "$driver" demo_app.bin || status=1
+  wait "$gui" || status=1
+  return $status
+}
 # Runs a program of the folder under Wine, from the folder (a script: limited cannot run a function).
 wine=$work/wine-in-folder
 printf '#!/bin/sh\ncd "%s" && exec "%s" "%s" "$@"\n' "$folder" "$root/tools/wine-run.sh" "$prefix" >"$wine"
 chmod +x "$wine"
-check "the folder holds both programs, README.txt and FIRST-STEPS.txt" zip_has_files
+check "the folder holds both programs, README.txt, FIRST-STEPS.txt, the sample and the docs" \
+  zip_has_files
+check "README.txt is for Windows users and names only what the folder holds" readme_is_for_windows
+check "FIRST-STEPS.txt: its command lines, followed literally in a fresh Wine prefix" \
+  first_steps_commands_work
+check "FIRST-STEPS.txt: its step 2 in the window, followed literally" first_steps_window_works
 cp "$sample" "$folder/"
 check "iapflash.exe --version says $version, in a fresh Wine prefix" \
   says_version iapflash "$wine" iapflash.exe
