@@ -125,7 +125,7 @@ bool ListFilled(HWND log, HWND devices) {
         const LRESULT count = SendMessageW(devices, CB_GETCOUNT, 0, 0);
         return count == found && SendMessageW(devices, CB_GETCURSEL, 0, 0) == count - 1;
       },
-      milliseconds(30000));
+      milliseconds(60000));
 }
 
 // The window's device list after a press of 1.查找设备, as the command line lists devices.
@@ -133,10 +133,13 @@ int PrintDevices(HWND window) {
   HWND log = GetDlgItem(window, IDC_LOG);
   HWND devices = GetDlgItem(window, IDC_DEVICE_LIST);
   auto scanned = [&] { return Text(log).find(L"\r\n") != std::wstring::npos; };
-  WaitFor(scanned, milliseconds(30000));
+  WaitFor(scanned, milliseconds(60000));
   SendMessageW(log, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   PostMessageW(GetDlgItem(window, IDC_FIND_DEVICES), BM_CLICK, 0, 0);
-  if (!WaitFor(scanned, milliseconds(30000)) || !ListFilled(log, devices)) return 1;
+  if (!WaitFor(scanned, milliseconds(60000)) || !ListFilled(log, devices)) {
+    std::printf("no scan; the log holds: %s\n", Narrow(Text(log)).c_str());
+    return 1;
+  }
   std::wstring lines = Text(log);
   const LRESULT count = SendMessageW(devices, CB_GETCOUNT, 0, 0);
   for (LRESULT i = 0; i < count; ++i) {
@@ -205,12 +208,14 @@ int main() {
   };
 
   // 1.查找设备 lists the devices; the last one is selected.
-  logHas("已查找到", milliseconds(30000));
+  logHas("已查找到", milliseconds(60000));
   SendMessageW(log, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   PostMessageW(GetDlgItem(window, IDC_FIND_DEVICES), BM_CLICK, 0, 0);
-  const bool scanned = logHas("已查找到", milliseconds(30000)) && ListFilled(log, devices);
-  steps.Check(scanned && SendMessageW(devices, CB_GETCOUNT, 0, 0) > 0,
-              "1.查找设备 lists the devices and selects the last");
+  const bool scanned = logHas("已查找到", milliseconds(60000)) && ListFilled(log, devices);
+  steps.Check(
+      scanned && SendMessageW(devices, CB_GETCOUNT, 0, 0) > 0,
+      "1.查找设备 lists the devices and selects the last (the log holds: " + Narrow(Text(log)) +
+          ", the list " + std::to_string(SendMessageW(devices, CB_GETCOUNT, 0, 0)) + " lines)");
 
   // 2.指定下载文件 opens the file dialog, which lists the sample and no file of another kind.
   PostMessageW(GetDlgItem(window, IDC_BROWSE), BM_CLICK, 0, 0);
@@ -221,7 +226,7 @@ int main() {
                     chooser = FindWindowW(L"#32770", chooserTitle.c_str());
                     return chooser != nullptr;
                   },
-                  milliseconds(30000)),
+                  milliseconds(60000)),
               "2.指定下载文件 opens the file dialog");
   if (!chooser) return 1;
   std::vector<std::wstring> names;
