@@ -6,9 +6,10 @@
 # boot program at the same place (COM12) once the registry changes under the run; a device whose
 # interfaces go leaves the next scan. The devices are taken out of the prefix's registry again at
 # the end.
-#   device_registry.sh WINE_RUN PREFIX IAPFLASH_EXE SWITCH_EXE LINUX_BUILD FILE
+# The dialog's 1.查找设备 shows the same lines as `list` (first_steps_driver.exe --devices).
+#   device_registry.sh WINE_RUN PREFIX IAPFLASH_EXE SWITCH_EXE LINUX_BUILD FILE GUI_EXE DRIVER_EXE
 set -euo pipefail
-wine_run=$1 prefix=$2 exe=$3 switcher=$4 linux_build=$5 update_file=$6
+wine_run=$1 prefix=$2 exe=$3 switcher=$4 linux_build=$5 update_file=$6 gui=$7 driver=$8
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 pids=()
@@ -64,6 +65,13 @@ IAP Port3>> P0:COM8,
 IAP Port6>> P0:COM8,'
 [ "$(list)" = "$expected" ] || fail "list shows: $(list)"
 echo "== iapflash.exe list shows the registry's devices"
+
+# The window: the log line of a press of 1.查找设备, then its device list, line by line.
+"$wine_run" "$prefix" "$driver" --devices "$(windows_path "$gui")" >"$work/dialog.out" \
+  2>"$work/dialog.err" || fail "the dialog's scan: $(cat "$work/dialog.out" "$work/dialog.err")"
+[ "$(tr -d '\r' <"$work/dialog.out")" = "$expected" ] ||
+  fail "the dialog's 1.查找设备 shows: $(cat "$work/dialog.out")"
+echo "== the dialog's 1.查找设备 shows the same list"
 
 # flash FILE: the last device of the scan, the boot program on COM8.
 image_length=$(($(stat -c %s "$update_file") - 512))

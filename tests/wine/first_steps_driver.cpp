@@ -4,9 +4,11 @@
 // must list it and no file of another kind, then 3.固件下载, and the window closed.
 //   first_steps_driver.exe SAMPLE       (run in the unzipped folder; SAMPLE: demo_app.bin)
 // Prints a line per step; exit 0 when every step did what FIRST-STEPS.txt says.
-//   first_steps_driver.exe --devices    presses 1.查找设备 in the window and prints the scan's
-//                                       log line and the device list's lines, then closes it
-//                                       (tests/wine/device_registry.sh)
+//   first_steps_driver.exe --devices GUI_EXE
+//       starts GUI_EXE (iapflash-gui.exe) itself, presses 1.查找设备 in its window and prints the
+//       scan's log line and the device list's lines, then closes it; exit 0 when the program
+//       ended with status 0 (tests/wine/device_registry.sh). Its window is found by its process,
+//       so that the windows of other programs in the same prefix (other tests) are never touched.
 // clang-format off
 #include <windows.h>
 #include <commctrl.h>
@@ -47,6 +49,39 @@ std::wstring Text(HWND window) {
                                    reinterpret_cast<LPARAM>(text.data()));
   text.resize(static_cast<std::size_t>(got));
   return text;
+}
+
+// A dialog exists, titled, before its controls do: a control's handle taken then is null, and
+// every message to it is lost. The dialog shows once its controls are made and initialised.
+bool Shown(HWND dialog) {
+  return dialog != nullptr && IsWindowVisible(dialog) && GetDlgItem(dialog, IDC_LOG) != nullptr &&
+         GetDlgItem(dialog, IDC_DEVICE_LIST) != nullptr;
+}
+
+// The dialog titled title of the process id, once it shows.
+HWND DialogOf(DWORD process, const std::wstring& title) {
+  struct Search {
+    DWORD process;
+    const std::wstring& title;
+    HWND found = nullptr;
+  } search{process, title};
+  EnumWindows(
+      [](HWND window, LPARAM data) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t name[64] = {};
+        GetClassNameW(window, name, 64);
+        if (owner == s->process && lstrcmpW(name, L"#32770") == 0 && Shown(window)) {
+          const int length = GetWindowTextLengthW(window);
+          std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+          text.resize(static_cast<std::size_t>(GetWindowTextW(window, text.data(), length + 1)));
+          if (text == s->title) s->found = window;
+        }
+        return s->found == nullptr;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 HWND FindChildOfClass(HWND parent, const wchar_t* className) {
@@ -132,11 +167,14 @@ bool ListFilled(HWND log, HWND devices) {
 int PrintDevices(HWND window) {
   HWND log = GetDlgItem(window, IDC_LOG);
   HWND devices = GetDlgItem(window, IDC_DEVICE_LIST);
-  auto scanned = [&] { return Text(log).find(L"\r\n") != std::wstring::npos; };
-  WaitFor(scanned, milliseconds(60000));
+  // The scan the window runs when it opens, then the one the button starts.
+  if (!ListFilled(log, devices)) {
+    std::printf("the first scan did not end; the log holds: %s\n", Narrow(Text(log)).c_str());
+    return 1;
+  }
   SendMessageW(log, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   PostMessageW(GetDlgItem(window, IDC_FIND_DEVICES), BM_CLICK, 0, 0);
-  if (!WaitFor(scanned, milliseconds(60000)) || !ListFilled(log, devices)) {
+  if (!ListFilled(log, devices)) {
     std::printf("no scan; the log holds: %s\n", Narrow(Text(log)).c_str());
     return 1;
   }
@@ -154,8 +192,7 @@ int PrintDevices(HWND window) {
   DWORD written = 0;
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
             nullptr);
-  PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
-  return WaitFor([&] { return !IsWindow(window); }, milliseconds(20000)) ? 0 : 1;
+  return 0;
 }
 
 class Steps {
@@ -171,36 +208,73 @@ class Steps {
   bool ok_ = true;
 };
 
+// --devices GUI_EXE: the program started here, its window's device list printed, the window
+// closed; 0 when all of it worked and the program ended with status 0.
+int Devices(const std::wstring& program) {
+  std::wstring commandLine = L"\"" + program + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &started)) {
+    std::printf("%s could not be started (error %lu)\n", Narrow(program).c_str(), GetLastError());
+    return 1;
+  }
+  const std::unique_ptr<void, HandleCloser> process(started.hProcess);
+  const std::unique_ptr<void, HandleCloser> thread(started.hThread);
+  const std::wstring title = Widen(WINDOW_TITLE);
+  HWND window = nullptr;
+  const bool opened = WaitFor(
+      [&] {
+        window = DialogOf(started.dwProcessId, title);
+        return window != nullptr || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
+      },
+      milliseconds(120000));
+  int status = 1;
+  if (!opened || !window) {
+    std::printf("%s showed no window\n", Narrow(program).c_str());
+  } else {
+    status = PrintDevices(window);
+    // Closed as Esc closes it, whatever the list showed.
+    PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+  }
+  // The program ends once its window is closed; one left open is a failure that must not outlive
+  // the test.
+  if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+    std::printf("the window did not end its program\n");
+    TerminateProcess(process.get(), 1);
+    return 1;
+  }
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process.get(), &exitCode);
+  if (exitCode != 0) std::printf("the program ended with status %lu\n", exitCode);
+  return status == 0 && exitCode == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  if (!argv || argc != 2) {
-    std::printf("usage: first_steps_driver.exe SAMPLE\n");
+  const std::vector<std::wstring> arguments(argv ? argv + 1 : nullptr,
+                                            argv ? argv + argc : nullptr);
+  LocalFree(argv);
+  if (arguments.size() == 2 && arguments[0] == L"--devices") return Devices(arguments[1]);
+  if (arguments.size() != 1 || arguments[0].rfind(L"--", 0) == 0) {
+    std::printf("usage: first_steps_driver.exe SAMPLE | --devices GUI_EXE\n");
     return 2;
   }
-  const std::wstring sample = argv[1];
-  LocalFree(argv);
-  if (sample == L"--devices") {
-    HWND window = nullptr;
-    const std::wstring title = Widen(WINDOW_TITLE);
-    if (!WaitFor([&] { return (window = FindWindowW(L"#32770", title.c_str())) != nullptr; },
-                 milliseconds(60000))) {
-      return 1;
-    }
-    return PrintDevices(window);
-  }
+  const std::wstring sample = arguments[0];
   wchar_t full[MAX_PATH] = {};
   GetFullPathNameW(sample.c_str(), MAX_PATH, full, nullptr);
   Steps steps;
 
   HWND window = nullptr;
   const std::wstring title = Widen(WINDOW_TITLE);
-  steps.Check(WaitFor([&] { return (window = FindWindowW(L"#32770", title.c_str())) != nullptr; },
+  steps.Check(WaitFor([&] { return Shown(window = FindWindowW(L"#32770", title.c_str())); },
                       milliseconds(60000)),
               "iapflash-gui.exe --simulate opens its window");
-  if (!window) return 1;
+  if (!Shown(window)) return 1;
   HWND log = GetDlgItem(window, IDC_LOG);
   HWND devices = GetDlgItem(window, IDC_DEVICE_LIST);
   auto logHas = [&](const char* text, milliseconds limit) {
@@ -208,10 +282,12 @@ int main() {
   };
 
   // 1.查找设备 lists the devices; the last one is selected.
-  logHas("已查找到", milliseconds(60000));
+  // The window's own first scan ends first; then the button's.
+  steps.Check(ListFilled(log, devices),
+              "the window scans when it opens (the log holds: " + Narrow(Text(log)) + ")");
   SendMessageW(log, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   PostMessageW(GetDlgItem(window, IDC_FIND_DEVICES), BM_CLICK, 0, 0);
-  const bool scanned = logHas("已查找到", milliseconds(60000)) && ListFilled(log, devices);
+  const bool scanned = ListFilled(log, devices);
   steps.Check(
       scanned && SendMessageW(devices, CB_GETCOUNT, 0, 0) > 0,
       "1.查找设备 lists the devices and selects the last (the log holds: " + Narrow(Text(log)) +
@@ -229,28 +305,30 @@ int main() {
                   milliseconds(60000)),
               "2.指定下载文件 opens the file dialog");
   if (!chooser) return 1;
-  std::vector<std::wstring> names;
-  WaitFor(
-      [&] {
-        HWND list = FindChildOfClass(chooser, L"SysListView32");
-        names = list ? ListViewNames(list) : std::vector<std::wstring>{};
-        return !names.empty();
-      },
-      milliseconds(20000));
+  // The dialog fills its list after it shows: the names are read until the sample is among them
+  // (a list read while it fills would lack it).
   std::wstring shown;
   bool sampleShown = false;
   bool otherKindShown = false;
-  for (const std::wstring& name : names) {
-    shown += name + L" ";
-    // Explorer may hide the extension of a known kind.
-    if (lstrcmpiW(name.c_str(), sample.c_str()) == 0 ||
-        lstrcmpiW(name.c_str(), sample.substr(0, sample.rfind(L'.')).c_str()) == 0) {
-      sampleShown = true;
-    }
-    for (const wchar_t* other : {L"README.txt", L"FIRST-STEPS.txt", L"iapflash.exe"}) {
-      if (lstrcmpiW(name.c_str(), other) == 0) otherKindShown = true;
-    }
-  }
+  WaitFor(
+      [&] {
+        HWND list = FindChildOfClass(chooser, L"SysListView32");
+        shown.clear();
+        sampleShown = otherKindShown = false;
+        for (const std::wstring& name : list ? ListViewNames(list) : std::vector<std::wstring>{}) {
+          shown += name + L" ";
+          // Explorer may hide the extension of a known kind.
+          if (lstrcmpiW(name.c_str(), sample.c_str()) == 0 ||
+              lstrcmpiW(name.c_str(), sample.substr(0, sample.rfind(L'.')).c_str()) == 0) {
+            sampleShown = true;
+          }
+          for (const wchar_t* other : {L"README.txt", L"FIRST-STEPS.txt", L"iapflash.exe"}) {
+            if (lstrcmpiW(name.c_str(), other) == 0) otherKindShown = true;
+          }
+        }
+        return sampleShown;
+      },
+      milliseconds(60000));
   steps.Check(sampleShown,
               "the dialog lists " + Narrow(sample) + " in the folder: " + Narrow(shown));
   steps.Check(!otherKindShown, "the dialog lists no file of another kind");
