@@ -169,13 +169,16 @@ int PrintDevices(HWND window) {
   HWND devices = GetDlgItem(window, IDC_DEVICE_LIST);
   // The scan the window runs when it opens, then the one the button starts.
   if (!ListFilled(log, devices)) {
-    std::printf("the first scan did not end; the log holds: %s\n", Narrow(Text(log)).c_str());
+    std::printf("the first scan did not end; the log holds: %s, the list %d lines\n",
+                Narrow(Text(log)).c_str(),
+                static_cast<int>(SendMessageW(devices, CB_GETCOUNT, 0, 0)));
     return 1;
   }
   SendMessageW(log, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   PostMessageW(GetDlgItem(window, IDC_FIND_DEVICES), BM_CLICK, 0, 0);
   if (!ListFilled(log, devices)) {
-    std::printf("no scan; the log holds: %s\n", Narrow(Text(log)).c_str());
+    std::printf("no scan; the log holds: %s, the list %d lines\n", Narrow(Text(log)).c_str(),
+                static_cast<int>(SendMessageW(devices, CB_GETCOUNT, 0, 0)));
     return 1;
   }
   std::wstring lines = Text(log);
