@@ -289,12 +289,16 @@ def station_main(iapflash, sample, screenshot):
         if screenshot:
             driver.set_window_size(1600, 1000)
             driver.save_screenshot(screenshot)
-        print("1 passed, 0 failed")
     finally:
         driver.quit()
         shutil.rmtree(profile, ignore_errors=True)
         station.terminate()
         station.wait(timeout=WAIT_S)
+    # Ended by SIGTERM as a station is, with nothing on stderr but that (a sanitizer's report).
+    said = station.stderr.read().decode("utf-8", "replace")
+    assert station.returncode == 143, (station.returncode, said)
+    assert said == "iapflash: the station was interrupted by SIGTERM\n", said
+    print("1 passed, 0 failed")
 
 
 if __name__ == "__main__":
