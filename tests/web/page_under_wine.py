@@ -2,6 +2,7 @@
 """The Windows build's station screen under Wine, fetched from the Linux side over loopback.
 
     page_under_wine.py WINE_RUN PREFIX IAPFLASH.EXE UPDATE_FILE
+    page_under_wine.py --native IAPFLASH UPDATE_FILE     (the Linux build, the same checks)
 
 Runs `iapflash.exe station UPDATE_FILE --simulate=station --json --http PORT` and fetches its
 page: the page and its script must come back as the Linux build serves them, no method but GET
@@ -37,12 +38,16 @@ def fetch(url):
 
 
 def main():
-    wine_run, prefix, exe, update_file = sys.argv[1:5]
+    if sys.argv[1] == "--native":
+        exe, update_file = sys.argv[2:4]
+        command = [exe, "station", update_file]
+    else:
+        wine_run, prefix, exe, update_file = sys.argv[1:5]
+        command = [wine_run, prefix, exe, "station", windows_path(update_file)]
     port = free_port()
     url = "http://127.0.0.1:%d/" % port
     station = subprocess.Popen(
-        [wine_run, prefix, exe, "station", windows_path(update_file), "--simulate=station",
-         "--json", "--http", str(port)],
+        command + ["--simulate=station", "--json", "--http", str(port)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, encoding="utf-8")
     printed = queue.Queue()  # the objects the station prints on stdout
     threading.Thread(target=lambda: [printed.put(json.loads(line)) for line in station.stdout],
