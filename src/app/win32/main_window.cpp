@@ -43,8 +43,10 @@ void MainWindow::Opened(HWND window) {
   }
   SendMessageW(Control(IDC_INTERFACE), CB_SETCURSEL, INTERFACE_SERIAL, 0);
   if (!openWith_.empty()) SetFilePathText(openWith_);
-  // The first scan runs as soon as the window shows.
-  PostMessageW(Control(IDC_FIND_DEVICES), BM_CLICK, 0, 0);
+  // The first scan runs as soon as the window shows: the command a click of 1.查找设备 sends. A
+  // BM_CLICK would be lost when the dialog is not active (opened behind another program's window).
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_FIND_DEVICES, BN_CLICKED),
+               reinterpret_cast<LPARAM>(Control(IDC_FIND_DEVICES)));
 }
 
 bool MainWindow::Command(WORD id, WORD notification) {
