@@ -75,6 +75,10 @@ enum class FailureLayer : uint8_t {
   Device,      // the device answered with an error status
 };
 
+// The names the JSON events and the station's records give a run's steps and failure layers.
+const char* StepName(RunStep step);
+const char* LayerName(FailureLayer layer);
+
 struct RunFinished {
   bool success;
   RunStep failedStep;  // meaningful only when success is false

@@ -36,8 +36,6 @@ std::string UtcTimeText(std::chrono::system_clock::time_point time);
 // failed_step, failed_step_name, layer, message (each null on success) and seconds.
 std::string RecordLine(const AttemptRecord& record);
 
-// The names the JSON events and records give a run's steps and failure layers.
-const char* StepName(RunStep step);
 // A failed run's layer: "timeout" and "interrupted" when its time limit or a signal ended it.
 const char* OutcomeLayer(const DeviceOutcome& outcome);
 
