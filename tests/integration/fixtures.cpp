@@ -1,9 +1,11 @@
 #include "fixtures.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -95,5 +97,21 @@ const std::vector<std::string> FAILURE_SUMMARY = {
     "    2.MCU内有没有烧入IAP程序;",
     "    3.MCU有没有进入到IAP下载模式;",
 };
+
+std::string SchemaComplaints(const std::string& text) {
+  TempFolder folder;
+  const auto lines = folder.Path("events.jsonl");
+  std::ofstream(lines, std::ios::binary) << text;
+  const std::string command =
+      std::string("python3 ") + JSON_VALIDATOR + " " + JSON_SCHEMA + " " + lines.string() + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return "cannot run " + command;
+  std::string said;
+  char chunk[4096];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) said.append(chunk, n);
+  const int raw = ::pclose(pipe);
+  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) return said.empty() ? "validator failed" : said;
+  return {};
+}
 
 }  // namespace iapflash::testing

@@ -43,6 +43,10 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
 // as real time allowed) replaced by shown.
 std::string WaitDotsAs(std::string text, const std::string& stepLine, const std::string& shown);
 
+// Runs the JSON events schema's validator over the text (the program's JSON_VALIDATOR and
+// JSON_SCHEMA); its complaints, or empty when every line is valid.
+std::string SchemaComplaints(const std::string& text);
+
 // The lines every failed run ends with.
 extern const std::vector<std::string> FAILURE_SUMMARY;
 

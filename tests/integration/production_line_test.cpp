@@ -47,23 +47,6 @@ std::vector<std::string> GoodLog(const std::string& port, uint32_t length) {
           "****固件下载成功."};
 }
 
-// Runs the schema's validator over the text; its complaints, or empty when every line is valid.
-std::string SchemaComplaints(const std::string& text) {
-  TempFolder folder;
-  const auto lines = folder.Path("events.jsonl");
-  std::ofstream(lines, std::ios::binary) << text;
-  const std::string command =
-      std::string("python3 ") + JSON_VALIDATOR + " " + JSON_SCHEMA + " " + lines.string() + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return "cannot run " + command;
-  std::string said;
-  char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) said.append(chunk, n);
-  const int raw = ::pclose(pipe);
-  if (!WIFEXITED(raw) || WEXITSTATUS(raw) != 0) return said.empty() ? "validator failed" : said;
-  return {};
-}
-
 class ProductionLine : public ::testing::Test {
  protected:
   ProductionLine() {
