@@ -26,8 +26,12 @@ fi
 
 # A server that outlives each program by a while: starting one per program costs seconds. When
 # this call starts it, the prefix's background services start now too, away from our stdout:
-# a caller that reads our output to its end (ctest) would otherwise wait for them to exit.
-if /usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1; then
-  "$wine" cmd /c exit </dev/null >/dev/null 2>&1 || true
+# a caller that reads our output to its end (ctest) would otherwise wait for them to exit. Under
+# the lock, so that a program started beside it never comes first and becomes their parent.
+exec 9>"$prefix.lock"
+flock 9
+if /usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1 9>&-; then
+  "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
 fi
+exec 9>&-
 exec "$wine" "$@"
