@@ -77,7 +77,8 @@ bool Ser2netServer::Available() {
 }
 
 std::unique_ptr<Ser2netServer> Ser2netServer::Start(const std::string& devicePath,
-                                                    RemoteProtocol protocol, std::string& problem) {
+                                                    RemoteProtocol protocol, std::string& problem,
+                                                    uint16_t wanted) {
   const std::string program = Ser2netPath();
   if (program.empty()) {
     problem = "ser2net is not installed";
@@ -90,8 +91,9 @@ std::unique_ptr<Ser2netServer> Ser2netServer::Start(const std::string& devicePat
   }
   const std::filesystem::path folder = pattern;
   const bool rfc2217 = protocol == RemoteProtocol::Rfc2217;
-  for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
-    const uint16_t port = FreeLoopbackPort();
+  // A wanted port is tried once: nothing else would do.
+  for (int attempt = 0; attempt < (wanted ? 1 : START_ATTEMPTS); ++attempt) {
+    const uint16_t port = wanted ? wanted : FreeLoopbackPort();
     const auto config = folder / "ser2net.yaml";
     std::ofstream(config) << "%YAML 1.1\n---\n"
                           << "connection: &device\n"

@@ -19,9 +19,11 @@ class Ser2netServer {
  public:
   // Whether ser2net is installed.
   static bool Available();
-  // Null on failure, with problem saying why.
+  // Null on failure, with problem saying why. port: the loopback port to listen on (a server
+  // that comes back where one went away); 0 for a free one.
   static std::unique_ptr<Ser2netServer> Start(const std::string& devicePath,
-                                              RemoteProtocol protocol, std::string& problem);
+                                              RemoteProtocol protocol, std::string& problem,
+                                              uint16_t port = 0);
   // Ends the server (if it still runs) and removes its configuration.
   ~Ser2netServer();
   Ser2netServer(const Ser2netServer&) = delete;
