@@ -37,9 +37,6 @@ std::string RecordFrame(const std::string& line) {
 // publisher starved of the processor for long) lines are left out rather than held by the
 // station.
 constexpr std::size_t HANDOFF_BYTES = 8 * 1024 * 1024;
-// The publisher hands the viewers what came at most this often, in one piece: each viewer's
-// thread wakes and writes once for many events (the page must show them within 0.5 s).
-constexpr std::chrono::milliseconds PUBLISH_EVERY{100};
 
 }  // namespace
 
@@ -178,7 +175,8 @@ class StationScreen::Server {
     if (!frames.empty()) hub_.Publish(frames);
   }
 
-  // The publisher thread, until the server stops.
+  // The publisher thread, until the server stops. It hands the viewers what came at most every
+  // `publishEvery`, in one piece: each viewer's thread wakes and writes once for many events.
   void PublishHandedOver() {
     for (;;) {
       {
@@ -191,7 +189,7 @@ class StationScreen::Server {
         TakeHandedOver();
       }
       std::unique_lock lock(handoffMutex_);
-      if (handedOver_.wait_for(lock, PUBLISH_EVERY, [this] { return stopping_; })) return;
+      if (handedOver_.wait_for(lock, options_.publishEvery, [this] { return stopping_; })) return;
     }
   }
 

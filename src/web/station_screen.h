@@ -20,6 +20,9 @@ struct ScreenOptions {
   std::size_t recordsKept = 10000;
   // An idle event stream carries a comment this often, so a viewer that went away is noticed.
   std::chrono::milliseconds heartbeat{2000};
+  // The viewers get what was published at most this often, in one piece (the page must show it
+  // within 0.5 s).
+  std::chrono::milliseconds publishEvery{100};
 };
 
 // The station's screen: an HTTP server, on threads of its own, that serves the page
@@ -29,7 +32,7 @@ struct ScreenOptions {
 // Read-only: every other method is refused. The station publishes from any thread; publishing
 // only hands the line over (a copy under a lock no viewer holds) and never waits for a viewer:
 // a thread of the screen's own takes the lines into the page's state and passes them to the
-// viewers, what came in the meantime in one piece, at most every 100 ms.
+// viewers, what came in the meantime in one piece, at most every `publishEvery`.
 class StationScreen {
  public:
   // Binds and serves; null, with `error` set, when the address cannot be bound.
