@@ -94,6 +94,15 @@ class Board:
         self._start_sim()
         self._gadget("plug")
 
+    def unplug(self):
+        """Takes the board off the bus now; its boot program, if it runs, ends (its flash goes to
+        memories)."""
+        with self._lock:
+            self._mode = "unplugged"
+            self._restart_at = None
+        self._gadget("unplug")
+        self._stop_sim()
+
     def remove(self):
         """Takes the board away and forgets what it saw."""
         self._gadget("remove")

@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
-"""The tool against a real Linux kernel: discovery, mode switch, unplugs and permissions on the
-guest's own USB stack (dummy_hcd, configfs gadgets, cdc_acm, udevd with the project's rules).
+"""The tool against a real Linux kernel: discovery, mode switch, unplugs, permissions and the
+station on the guest's own USB stack (dummy_hcd, configfs gadgets, cdc_acm, udevd with the
+project's rules).
 
 One boot serves every scenario. By hand, from the repository, after ./dev build debug:
 
     python3 tests/kernel/test_kernel.py --tool build/debug/src/cli/iapflash            # all
     python3 tests/kernel/test_kernel.py --tool build/debug/src/cli/iapflash -k mode_switch
+    python3 tests/kernel/test_kernel.py --tool build/debug/src/cli/iapflash -k station
 
 Exit status 77 (ctest: skipped) when QEMU or the Debian packages cannot be had; under CI (CI set)
 that is a failure instead.
 """
 
 import argparse
+import base64
+import json
 import os
 import random
 import re
@@ -70,6 +74,88 @@ def download_lines(size, port, switched_from=None):
               "4.写FLASH>>", "." * chunks + "  成功", "5.下载检验>>", "." * chunks + "  成功",
               "6.下载结束>>", "  END结束", "7.关闭下载接口>>", "    已关闭。", "****固件下载成功."]
     return lines
+
+
+class GuestStation:
+    """`iapflash station` running in the guest's background (slots by USB location, boards noticed
+    through udev's monitor); its JSON lines read as they come."""
+
+    FOLDER = "/tmp/station"
+
+    def __init__(self, arguments):
+        self.events = []
+        self._read = 0
+        self._pending = b""
+        status, _, err = Bench.machine.cmd.run(
+            "rm -rf {f}; mkdir {f}\n"
+            "( iapflash station {args} > {f}/out.jsonl 2> {f}/err & echo $! > {f}/pid.new\n"
+            "  mv {f}/pid.new {f}/pid; wait $!; echo $? > {f}/status.new\n"
+            "  mv {f}/status.new {f}/status ) < /dev/null > /dev/null 2>&1 &\n"
+            "while [ ! -e {f}/pid ]; do usleep 10000; done\n".format(f=self.FOLDER, args=arguments))
+        if status != 0:
+            raise kernel_rig.RigError("the station did not start: " + err)
+        self.pid = int(self._guest("cat %s/pid" % self.FOLDER))
+
+    def _guest(self, script):
+        status, out, err = Bench.machine.cmd.run(script)
+        if status != 0:
+            raise kernel_rig.RigError("%s: %s" % (script, err))
+        return out
+
+    def poll(self):
+        """Reads the lines written since the last look; returns every event so far."""
+        chunk = Bench.machine.cmd.run("tail -c +%d %s/out.jsonl | base64 -w 0" %
+                                      (self._read + 1, self.FOLDER))[1]
+        data = base64.b64decode(chunk)
+        self._read += len(data)
+        lines = (self._pending + data).split(b"\n")
+        self._pending = lines.pop()
+        self.events += [json.loads(line) for line in lines]
+        return self.events
+
+    def wait_for(self, what, condition, timeout=60):
+        """Reads the events until condition(events) holds."""
+        deadline = time.monotonic() + timeout
+        while not condition(self.poll()):
+            if time.monotonic() > deadline:
+                raise AssertionError("the station did not show %s within %d s; its events:\n%s" %
+                                     (what, timeout, "\n".join(map(json.dumps, self.events))))
+            time.sleep(0.1)
+
+    def interrupt(self, timeout=30):
+        """SIGINT, as Ctrl+C sends it; returns the exit status once the station has ended."""
+        self._guest("kill -INT %d" % self.pid)
+        deadline = time.monotonic() + timeout
+        while Bench.machine.cmd.run("[ -e %s/status ]" % self.FOLDER)[0] != 0:
+            if time.monotonic() > deadline:
+                raise AssertionError("the station did not end within %d s of SIGINT" % timeout)
+            time.sleep(0.1)
+        self.poll()
+        return int(self._guest("cat %s/status" % self.FOLDER))
+
+    def stderr(self):
+        return self._guest("cat %s/err" % self.FOLDER)
+
+    def records(self):
+        return self._guest("cat %s/records.jsonl" % self.FOLDER)
+
+    def netlink_groups(self):
+        """The udev netlink groups (as hex masks) the station's own sockets listen on."""
+        listing = self._guest(
+            "for fd in /proc/%d/fd/*; do readlink $fd; done; cat /proc/net/netlink" % self.pid)
+        inodes = set(re.findall(r"^socket:\[(\d+)\]$", listing, re.M))
+        groups = []
+        for line in listing.splitlines():
+            fields = line.split()
+            # sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode; 15 is the kernel's uevent family.
+            if len(fields) >= 10 and fields[1] == "15" and fields[9] in inodes:
+                groups.append(fields[3])
+        return groups
+
+    def stop(self):
+        """Ends a station that a failing test left running."""
+        Bench.machine.cmd.run("kill -TERM %d 2> /dev/null; while [ ! -e %s/status ]; do "
+                              "usleep 10000; done" % (self.pid, self.FOLDER), timeout=30)
 
 
 class KernelBench(unittest.TestCase):
@@ -205,13 +291,100 @@ class KernelBench(unittest.TestCase):
         self.assertEqual(memory[:len(Bench.images["small"])], Bench.images["small"])
         self.assertEqual(board.starts, [1])  # the refused open sent nothing
 
+    # 5. The station: slots by USB location, boards noticed through udev's monitor, each board
+    # flashed once per insertion, however long it stays plugged.
+    def test_station(self):
+        board, neighbour = Bench.boards  # board comes, goes and comes again; neighbour stays
+        station = GuestStation("/bench/station.bin --records %s/records.jsonl --json" %
+                               GuestStation.FOLDER)
+        self.addCleanup(station.stop)
+        station.wait_for("its start", lambda events: events)
+        started = station.events[0]
+        image = Bench.images["station"]
+        self.assertEqual((started["event"], started["watch"], started["image"]),
+                         ("station_started", "devices", {"path": "/bench/station.bin",
+                                                         "length": len(image),
+                                                         "checksum": sum(image) & 0xFFFFFFFF}))
+        # It listens to udev's own events (group 2), not only to its look every quarter second.
+        self.assertIn("00000002", station.netlink_groups())
+
+        def of(kind, events):
+            return [event for event in events if event["event"] == kind]
+
+        neighbour.present_boot_program()
+        board.present_application(APPLICATION_PRODUCT, 1)
+        station.wait_for("both boards' results", lambda events: len(of("result", events)) >= 2)
+        # The neighbour stays plugged from here to the end, through the board's leaving (longer
+        # than a slot takes to count a board gone) and its second run: a station that lost and
+        # found a board again would flash it a second time meanwhile.
+        board.unplug()
+        station.wait_for("the board leave", lambda events: of("board_left", events))
+        board.replug_boot_program()  # as it was unplugged: in its boot program
+        station.wait_for("the board's second result", lambda events: len(of("result", events)) >= 3)
+
+        self.assertEqual(station.interrupt(), 130)
+        self.assertEqual(station.stderr(), "iapflash: the station was interrupted by SIGINT\n")
+        events = station.events
+        self.assertEqual(events[-1], {"event": "summary", "elapsed": events[-1]["elapsed"],
+                                      "devices": 3, "succeeded": 3, "failed": 0,
+                                      "exit_status": 130})
+        self.assertEqual({key: events[-2][key] for key in
+                          ("event", "passed", "failed", "interrupted", "in_progress")},
+                         {"event": "tallies", "passed": 3, "failed": 0, "interrupted": 0,
+                          "in_progress": 0})
+
+        # One slot per USB location; the board's two insertions in the same one.
+        slots = of("slot", events)
+        self.assertEqual(len(slots), 2, slots)
+        self.assertNotEqual(slots[0]["location"], slots[1]["location"])
+        arrivals = of("board_arrived", events)
+        position = {arrival["serial"]: arrival["position"] for arrival in arrivals}
+        self.assertEqual(sorted((a["serial"], a["position"], a["iap"]) for a in arrivals),
+                         [("BENCH0", position["BENCH0"], False),
+                          ("BENCH0", position["BENCH0"], True),
+                          ("BENCH1", position["BENCH1"], True)])
+        self.assertNotEqual(position["BENCH0"], position["BENCH1"])
+        self.assertEqual(sorted(a["board"] for a in arrivals), [1, 2, 3])
+        first = min(a["board"] for a in arrivals if a["serial"] == "BENCH0")
+        self.assertEqual([(e["position"], e["board"], e["during_run"])
+                          for e in of("board_left", events)],
+                         [(position["BENCH0"], first, False)])
+        results = of("result", events)
+        self.assertEqual(sorted(r["position"] for r in results),
+                         sorted([position["BENCH0"]] * 2 + [position["BENCH1"]]))
+        self.assertTrue(all(r["success"] for r in results), results)
+        self.assertEqual([e["position"] for e in of("mode_switch", events)
+                          if e["stage"] == "found"], [position["BENCH0"]])
+
+        # What the boards saw: one start command per insertion, the image byte-exact each time.
+        self.assertEqual(board.requests, 1)
+        board.end_boot_program()
+        self.assertEqual(board.starts, [1, 1])
+        self.assertEqual(neighbour.starts, [1])
+        flashed = image + b"\xff" * (bench_board.MEMORY_SIZE - len(image))
+        self.assertEqual(board.memories, [flashed, flashed])
+        self.assertEqual(neighbour.end_boot_program(), flashed)
+
+        # The records: one whole line per run, as the runs' own objects tell it.
+        text = station.records()
+        self.assertTrue(text.endswith("\n"), text)
+        records = [json.loads(line) for line in text.splitlines()]
+        self.assertEqual(sorted((r["slot"], r["board"], r["serial"]) for r in records),
+                         sorted((a["position"], a["board"], a["serial"]) for a in arrivals))
+        for record in records:
+            self.assertEqual((record["result"], record["failed_step"], record["layer"],
+                              record["message"]), ("success", None, None, None), record)
+            self.assertEqual(record["location"], slots[record["slot"]]["location"])
+            self.assertEqual(record["image"], started["image"])
+
 
 def prepare(tool, cache, workdir):
     """Fetches, builds and boots the bench; fills Bench."""
     kernel_rig.check_tools()
     images = {}
     files = []
-    for name, size, seed in (("large", 102400, 1), ("small", 8192, 2)):
+    # The station's image is short: its runs are on the scenario's path one after the other.
+    for name, size, seed in (("large", 102400, 1), ("small", 8192, 2), ("station", 2048, 3)):
         image, update = make_update_file(tool, workdir, name, size, seed)
         images[name] = image
         files.append(("bench/%s.bin" % name, update))
