@@ -13,7 +13,6 @@ wine_run=$1 prefix=$2 exe=$3 switcher=$4 linux_build=$5 update_file=$6 gui=$7 dr
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 pids=()
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 regedit() { "$wine_run" "$prefix" regedit /s "$(windows_path "$1")"; }
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -23,7 +22,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
+source "$(dirname "$0")/script_lib.sh"
 
 # serve COMn OUT COMMAND...: starts a server that prints its pseudo-terminal's path first, and
 # links COMn of the prefix to it.

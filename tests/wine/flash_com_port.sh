@@ -18,10 +18,7 @@ stop_server() {
   fi
 }
 trap 'stop_server; rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
-
-# Wine reaches Linux paths through drive Z:.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+source "$(dirname "$0")/script_lib.sh"
 
 # Starts a server (command and arguments) that prints its pseudo-terminal's path, and links COM7
 # of the prefix to that terminal.

@@ -17,8 +17,7 @@ stop_server() {
   fi
 }
 trap 'stop_server; rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+source "$(dirname "$0")/script_lib.sh"
 
 # flash PORT OUT: runs iapflash.exe flash over PORT; its exit status lands in $status.
 flash() {

@@ -18,9 +18,8 @@ stop_servers() {
   servers=()
 }
 trap 'stop_servers; rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
+source "$(dirname "$0")/script_lib.sh"
 
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 # serve COMN NAME [sim options]: a simulated device behind COMN of the prefix.
 serve() {

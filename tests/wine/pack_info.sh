@@ -9,19 +9,7 @@ wine_run=$1 prefix=$2 exe=$3 linux_build=$4 build_hex=$5
 linux=$linux_build/src/cli/iapflash
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
-
-# Wine reaches Linux paths through drive Z:.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-# win ARGS...: iapflash.exe with stdout in $work/out, stderr in $work/err, exit status in $status.
-win() {
-  status=0
-  "$wine_run" "$prefix" "$exe" "$@" >"$work/out" 2>"$work/err" || status=$?
-  tr -d '\r' <"$work/out" >"$work/out.lf"
-  echo "== iapflash.exe $* (exit $status)"
-  cat "$work/out.lf" "$work/err"
-}
+source "$(dirname "$0")/script_lib.sh"
 
 cp "$build_hex" "$work/app.hex"
 for out in update.bin update.hex; do

@@ -8,18 +8,7 @@ set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 sample=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
-
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-win() {
-  status=0
-  "$wine_run" "$prefix" "$exe" "$@" >"$work/out" 2>"$work/err" || status=$?
-  tr -d '\r' <"$work/out" >"$work/out.lf"
-  tr -d '\r' <"$work/err" >"$work/err.lf"
-  echo "== iapflash.exe $* (exit $status)"
-  cat "$work/out.lf" "$work/err.lf"
-}
+source "$(dirname "$0")/script_lib.sh"
 
 file=$(windows_path "$sample")
 for second in com7 'COM7' '\\.\COM7' '\\.\com7' 'Com7'; do
