@@ -26,9 +26,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAILED: $*" >&2; exit 1; }
-
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+source "$(dirname "$0")/script_lib.sh"
 
 # serve COMN NAME [sim options]: a simulated device behind COMN of the prefix; its server's
 # process id in server_pid.
