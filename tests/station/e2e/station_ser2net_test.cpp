@@ -1,7 +1,8 @@
 // Remote slots in real time: simulated devices on pseudo-terminals behind the system's ser2net on
 // loopback, over RFC 2217 and raw TCP. A board leaves as a remote one does: the server stays and
 // cannot open its device (it accepts each connection, says "Device open failure" and closes it),
-// or the server itself goes away (connections refused); it comes back behind the same address.
+// or the server itself goes away (connections refused), or the device hangs up in the middle of
+// its download; a board comes back behind the same address.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -232,12 +233,12 @@ TEST_F(StationOverSer2net, EachBoardIsFlashedOncePerPresence) {
   EXPECT_EQ(std::count(ports.begin(), ports.end(), port1), 2);
 }
 
-class ServerWithoutItsDevice : public StationOverSer2net,
-                               public ::testing::WithParamInterface<RemoteProtocol> {};
+class RemoteSlot : public StationOverSer2net,
+                   public ::testing::WithParamInterface<RemoteProtocol> {};
 
 // The server accepts every connection while its device is absent, and closes it with its
 // complaint: an empty slot, not a board whose run fails. Once the device is there it is flashed.
-TEST_P(ServerWithoutItsDevice, IsAnEmptySlotUntilTheDeviceComes) {
+TEST_P(RemoteSlot, ServerWithoutItsDeviceIsAnEmptySlotUntilTheDeviceComes) {
   const auto link = folder_.Path("board");
   const auto server = Serve(link, GetParam());
   ASSERT_NE(server, nullptr);
@@ -265,7 +266,41 @@ TEST_P(ServerWithoutItsDevice, IsAnEmptySlotUntilTheDeviceComes) {
   EXPECT_EQ(records.front()["result"], "success");
 }
 
-INSTANTIATE_TEST_SUITE_P(Ser2net, ServerWithoutItsDevice,
+// A board that goes in the middle of its download (the device hangs up after 2000 bytes, its
+// terminal gone): the run fails at once, the slot is freed and the next board there is flashed.
+TEST_P(RemoteSlot, ABoardPulledMidRunFailsAndTheNextThereIsFlashed) {
+  const auto link = folder_.Path("board");
+  ServedDevice pulled(SimWireTiming{115200, 0, 0}, {"disconnect:2000"});
+  std::filesystem::create_symlink(pulled.Path(), link);
+  const auto server = Serve(link, GetParam());
+  ASSERT_NE(server, nullptr);
+
+  BackgroundIapflash station({"station", file_.string(), "--port", server->PortName(), "--iap",
+                              "--records", records_.string(), "--json", "--count", "2"});
+  EventLog log(station);
+  ASSERT_TRUE(log.Until("result")) << log.Text();
+  EXPECT_EQ(log.Named("result").back()["success"], false);
+  ASSERT_TRUE(log.Until("board_left")) << log.Text();
+  EXPECT_EQ(log.Named("board_left").back()["during_run"], true);
+
+  ServedDevice next;
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(next.Path(), link);
+  ASSERT_TRUE(log.Until("summary")) << log.Text();
+  EXPECT_EQ(station.Stop(0), 1);  // one of the two runs failed
+  EXPECT_EQ(StartCommands(*pulled.device), 1u);
+  EXPECT_EQ(StartCommands(*next.device), 1u);
+  EXPECT_TRUE(HoldsImage(*next.device, image_));
+  const std::vector<json> records = Records(records_);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0]["result"], "failure");
+  EXPECT_EQ(records[0]["failed_step_name"], "program");
+  EXPECT_EQ(records[0]["board"], 1);
+  EXPECT_EQ(records[1]["result"], "success");
+  EXPECT_EQ(records[1]["board"], 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ser2net, RemoteSlot,
                          ::testing::Values(RemoteProtocol::Rfc2217, RemoteProtocol::RawTcp),
                          [](const ::testing::TestParamInfo<RemoteProtocol>& param) {
                            return std::string(param.param == RemoteProtocol::Rfc2217 ? "Rfc2217"
