@@ -20,13 +20,9 @@ import time
 import urllib.error
 import urllib.request
 
+from page_wait import free_port, wait_until_listening
+
 WAIT_S = 60  # Wine starts slowly on a busy machine; a bound, not a pace
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def windows_path(path):
@@ -53,17 +49,7 @@ def main():
     threading.Thread(target=lambda: [printed.put(json.loads(line)) for line in station.stdout],
                      daemon=True).start()
     try:
-        deadline = time.monotonic() + WAIT_S
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or station.poll() is not None:
-                    raise SystemExit("FAILED: the station's page never listened: %s"
-                                     % (station.stderr.read() if station.poll() is not None
-                                        else "(still running)"))
-                time.sleep(0.1)
+        wait_until_listening(port, station, WAIT_S)
 
         page = fetch(url)
         body = page.read().decode("utf-8")

@@ -14,7 +14,6 @@ screenshot is of it, once a board has passed and one has failed).
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -24,6 +23,9 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from page_wait import free_port, wait_until_listening  # noqa: E402
 
 WAIT_S = 15  # a bound for a page that fails the test, not a pace
 
@@ -254,12 +256,6 @@ def demo(feed):
                              "seconds": 1.4})
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def station_main(iapflash, sample, screenshot):
     """The real station over the simulated bus, its page watched as boards are flashed."""
     port = free_port()
@@ -268,15 +264,7 @@ def station_main(iapflash, sample, screenshot):
     driver, profile = browser()
     try:
         url = "http://127.0.0.1:%d/" % port
-        deadline = time.monotonic() + WAIT_S
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                if time.monotonic() > deadline or station.poll() is not None:
-                    raise SystemExit("the station's page never listened")
-                time.sleep(0.05)
+        wait_until_listening(port, station, WAIT_S)
         driver.get(url)
         wait_for(driver, "a slot", lambda: card(driver, 0) is not None)
         wait_for(driver, "a board flashed", lambda: int(driver.find_element(By.ID, "passed").text) > 0)
