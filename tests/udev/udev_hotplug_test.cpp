@@ -403,6 +403,7 @@ class ApplicationOnTty {
       : master_(master), restart_(std::move(restart)) {
     // The slave side held open, so the master never sees a hang-up between the host's opens.
     slave_ = ::open(std::filesystem::read_symlink(node).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(slave_, 0) << node;
     SystemError error = 0;
     EXPECT_TRUE(stop_.Open(error)) << error;
     thread_ = std::thread([this] { Serve(); });
