@@ -195,31 +195,6 @@ int FlashJson(const DeviceRunSeams& seams, const FlashOptions& options,
   return status;
 }
 
-// Once the runs have ended: the output written out, and what could not be written said on
-// stderr. A write that failed makes the status 1 unless a signal set it; a signal that came
-// while the output waited for a reader ends the command with the signal's status.
-int FinishOutput(OutputQueue& output, int status, const InterruptWatch& interrupts) {
-  const bool written = output.Drain();
-  std::string words;
-  if (const std::string failure = output.Failure(stdout); !failure.empty()) {
-    words += "iapflash: cannot write to stdout: " + failure + "\n";
-  }
-  if (output.LostLines() > 0) {
-    words += "iapflash: part of the output was lost: stdout was not read in time\n";
-  }
-  if (!written) words += "iapflash: the rest of the output was not written: stdout is not read\n";
-  if (words.empty()) return status;
-  // A writer that still waits for its reader may hold stderr as well.
-  WriteTextIfReady(stderr, words);
-  if (!written) return interrupts.ExitStatus();
-  const bool signalled = interrupts.ExitStatus() != 0 && status == interrupts.ExitStatus();
-  return signalled ? status : EXIT_RUN_FAILED;
-}
-
-bool WriteStream(std::FILE* stream, std::string_view text, std::string& error) {
-  return WriteText(stream, text, &error);
-}
-
 }  // namespace
 
 std::optional<std::string> PortNamedTwice(const std::vector<std::string>& ports) {
@@ -260,6 +235,28 @@ int RunList(const std::optional<std::string>& scenario) {
   Station station{seams.Ports(), seams.Tree(), SystemClock(), panel};
   ScanDevices(station);
   return EXIT_RUN_SUCCEEDED;
+}
+
+int FinishOutput(OutputQueue& output, int status, const InterruptWatch& interrupts) {
+  const bool written = output.Drain();
+  std::string words;
+  if (const std::string failure = output.Failure(stdout); !failure.empty()) {
+    words += "iapflash: cannot write to stdout: " + failure + "\n";
+  }
+  if (output.LostLines() > 0) {
+    words += "iapflash: part of the output was lost: stdout was not read in time\n";
+  }
+  if (!written) words += "iapflash: the rest of the output was not written: stdout is not read\n";
+  if (words.empty()) return status;
+  // A writer that still waits for its reader may hold stderr as well.
+  WriteTextIfReady(stderr, words);
+  if (!written) return interrupts.ExitStatus();
+  const bool signalled = interrupts.ExitStatus() != 0 && status == interrupts.ExitStatus();
+  return signalled ? status : EXIT_RUN_FAILED;
+}
+
+bool WriteStream(std::FILE* stream, std::string_view text, std::string& error) {
+  return WriteText(stream, text, &error);
 }
 
 int RunFlash(const FlashOptions& options) {

@@ -1,11 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace iapflash::cli {
+
+class InterruptWatch;
+class OutputQueue;
 
 // Exit statuses of the command line.
 inline constexpr int EXIT_RUN_SUCCEEDED = 0;
@@ -42,5 +47,13 @@ int RunList(const std::optional<std::string>& scenario);
 // it, several devices' lines each with its device's label and a summary table, or JSON events
 // (--json); 0 when every run succeeded, 1 otherwise.
 int RunFlash(const FlashOptions& options);
+
+// The output queue's writer: the text to the stream whole, the system's words in error if not.
+bool WriteStream(std::FILE* stream, std::string_view text, std::string& error);
+
+// Once a command's runs have ended: its output written out, and what could not be written said
+// on stderr. A write that failed makes the status 1 unless a signal set it; a signal that came
+// while the output waited for a reader ends the command with the signal's status.
+int FinishOutput(OutputQueue& output, int status, const InterruptWatch& interrupts);
 
 }  // namespace iapflash::cli

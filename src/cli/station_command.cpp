@@ -72,8 +72,11 @@ int RunStation(const StationOptions& options) {
   DeviceTree& tree = bus ? bus->Tree() : SystemDeviceTree();
   // A signal cancels every run through this switch: each ends through its own failure path,
   // gives its port back and is recorded as interrupted.
+  // The station's output goes through one writer, as flash's does: no slot ever waits for a
+  // reader, and a signal still ends the station when nobody reads.
+  OutputQueue output(&WriteStream);
   CancelSwitch cancel(ports, SystemClock());
-  const InterruptWatch interrupts(cancel);
+  const InterruptWatch interrupts(cancel, [&output] { output.Interrupt(); });
 
   StationSetup setup{{cancel.Ports(), tree, cancel.GetClock()},
                      options.file,
@@ -97,7 +100,7 @@ int RunStation(const StationOptions& options) {
   const auto stopped = [&interrupts] { return interrupts.ExitStatus() != 0; };
   const auto wallClock = [] { return std::chrono::system_clock::now(); };
   if (options.json) {
-    StationJson view(stdout, SystemClock());
+    StationJson view(&output.Stdout(), output.Stderr(), SystemClock());
     if (screen) view.CopyLinesTo(toScreen);
     view.Started(*image, options.count, !options.ports.empty());
     StationRun station(setup, *watch, *hotplug, view, recordFile, stopped, wallClock);
@@ -107,14 +110,14 @@ int RunStation(const StationOptions& options) {
     view.OnTallies(tallies);
     view.Summary(tallies, status);
     if (interrupts.ExitStatus() != 0) {
-      WriteText(stderr, "iapflash: the station was interrupted by " + interrupts.Name() + "\n");
+      output.Stderr().Write("iapflash: the station was interrupted by " + interrupts.Name() + "\n");
     }
-    return status;
+    return FinishOutput(output, status, interrupts);
   }
-  StationText view(stdout, SystemClock(), StdoutIsTerminal());
+  StationText view(output.Stdout(), output.Stderr(), SystemClock(), StdoutIsTerminal());
   view.Started(options.file, *image);
   // The screen takes the --json objects beside the terminal's view.
-  StationJson screenView(nullptr, SystemClock());
+  StationJson screenView(nullptr, output.Stderr(), SystemClock());
   BothReports both(view, screenView);
   if (screen) {
     screenView.CopyLinesTo(toScreen);
@@ -130,10 +133,10 @@ int RunStation(const StationOptions& options) {
         tallies, interrupts.ExitStatus() != 0 ? interrupts.ExitStatus() : BatchStatus(tallies));
   }
   if (interrupts.ExitStatus() != 0) {
-    WriteText(stderr, "iapflash: the station was interrupted by " + interrupts.Name() + "\n");
-    return interrupts.ExitStatus();
+    output.Stderr().Write("iapflash: the station was interrupted by " + interrupts.Name() + "\n");
+    return FinishOutput(output, interrupts.ExitStatus(), interrupts);
   }
-  return BatchStatus(tallies);
+  return FinishOutput(output, BatchStatus(tallies), interrupts);
 }
 
 }  // namespace iapflash::cli

@@ -51,12 +51,12 @@ std::string TalliesText(const Tallies& tallies) {
 
 // ---- JSON
 
-StationJson::StationJson(std::FILE* out, Clock& clock)
-    : clock_(clock), startMs_(clock.NowMs()), out_(out), runs_(out_, clock) {}
+StationJson::StationJson(TextOut* out, TextOut& errors, Clock& clock)
+    : errors_(errors), clock_(clock), startMs_(clock.NowMs()), out_(out), runs_(out_, clock) {}
 
-void StationJson::LinesOut::Write(std::string_view text, TextKind) {
+void StationJson::LinesOut::Write(std::string_view text, TextKind kind) {
   if (copy) copy(text);
-  if (out_) WriteText(out_, text);
+  if (out_) out_->Write(text, kind);
 }
 
 StationJson::Object StationJson::Start(const char* event) {
@@ -141,13 +141,13 @@ void StationJson::OnTallies(const Tallies& tallies) {
 }
 
 void StationJson::OnRecordFailed(SystemError error) {
-  WriteText(stderr, "iapflash: a record could not be written: " + SystemErrorText(error) + "\n");
+  errors_.Write("iapflash: a record could not be written: " + SystemErrorText(error) + "\n");
 }
 
 // ---- text
 
-StationText::StationText(std::FILE* out, Clock& clock, bool table)
-    : out_(out), clock_(clock), table_(table) {}
+StationText::StationText(TextOut& out, TextOut& errors, Clock& clock, bool table)
+    : out_(out), errors_(errors), clock_(clock), table_(table) {}
 
 void StationText::Started(const std::string& file, const StationImage& image) {
   heading_ = "iapflash station: " + file +
@@ -156,13 +156,13 @@ void StationText::Started(const std::string& file, const StationImage& image) {
   if (table_) {
     Redraw(true);
   } else {
-    WriteText(out_, heading_ + "\n");
+    out_.Write(heading_ + "\n");
   }
 }
 
 void StationText::Say(std::size_t position, const std::string& text) {
   if (table_ || position >= rows_.size()) return;
-  WriteText(out_, DeviceLabel(position, rows_[position].port) + text + "\n");
+  out_.Write(DeviceLabel(position, rows_[position].port) + text + "\n");
 }
 
 void StationText::OnLine(std::size_t position, std::string_view line) {
@@ -238,7 +238,7 @@ void StationText::OnTallies(const Tallies& tallies) {
 }
 
 void StationText::OnRecordFailed(SystemError error) {
-  WriteText(stderr, "iapflash: a record could not be written: " + SystemErrorText(error) + "\n");
+  errors_.Write("iapflash: a record could not be written: " + SystemErrorText(error) + "\n");
   drawnLines_ = 0;  // the table starts again below the message
 }
 
@@ -273,7 +273,7 @@ void StationText::Redraw(bool now) {
   if (drawnLines_ > 0) out += Format("\x1b[%lluA\r", static_cast<unsigned long long>(drawnLines_));
   out += "\x1b[J" + table;
   drawnLines_ = static_cast<std::size_t>(std::count(table.begin(), table.end(), '\n'));
-  WriteText(out_, out);
+  out_.Write(out);
 }
 
 void StationText::Finish(const Tallies& tallies) {
@@ -281,7 +281,7 @@ void StationText::Finish(const Tallies& tallies) {
   if (table_) {
     Redraw(true);
   } else {
-    WriteText(out_, "Tallies: " + TalliesText(tallies) + "\n");
+    out_.Write("Tallies: " + TalliesText(tallies) + "\n");
   }
 }
 

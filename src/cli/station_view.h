@@ -17,10 +17,11 @@
 namespace iapflash::cli {
 
 // station --json: the run objects of `flash --json` with each slot's position and port, and the
-// station's own objects (docs/json-events.md).
+// station's own objects (docs/json-events.md). out (none: only the copy) and errors are the
+// command's writer's streams, so a reader that stalls never holds the station.
 class StationJson final : public StationReport {
  public:
-  StationJson(std::FILE* out, Clock& clock);
+  StationJson(TextOut* out, TextOut& errors, Clock& clock);
 
   void Started(const StationImage& image, std::optional<uint64_t> count, bool ports);
   void Summary(const Tallies& tallies, int exitStatus);
@@ -41,17 +42,18 @@ class StationJson final : public StationReport {
   Object Start(const char* event);
   void Write(const Object& object);
 
-  // Each object's line to the stream (none when null), at once, and to copy.
+  // Each object's line to out (none when null) and to copy.
   class LinesOut final : public TextOut {
    public:
-    explicit LinesOut(std::FILE* out) : out_(out) {}
+    explicit LinesOut(TextOut* out) : out_(out) {}
     void Write(std::string_view text, TextKind kind = TextKind::Log) override;
     std::function<void(std::string_view)> copy;
 
    private:
-    std::FILE* out_;
+    TextOut* out_;
   };
 
+  TextOut& errors_;
   Clock& clock_;
   uint64_t startMs_;
   LinesOut out_;  // the run objects go out at once, under the station's lock
@@ -64,7 +66,8 @@ class StationJson final : public StationReport {
 // slots redrawn in place with the tallies and the last failures.
 class StationText final : public StationReport {
  public:
-  StationText(std::FILE* out, Clock& clock, bool table);
+  // out and errors: the command's writer's streams.
+  StationText(TextOut& out, TextOut& errors, Clock& clock, bool table);
 
   void Started(const std::string& file, const StationImage& image);
   // The last table, then the tallies' lines.
@@ -95,7 +98,8 @@ class StationText final : public StationReport {
   void Say(std::size_t position, const std::string& text);
   void Redraw(bool now);
 
-  std::FILE* out_;
+  TextOut& out_;
+  TextOut& errors_;
   Clock& clock_;
   bool table_;
   std::string heading_;

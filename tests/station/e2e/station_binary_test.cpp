@@ -196,6 +196,28 @@ TEST(StationBinary, KilledMidRunLeavesOnlyWholeRecords) {
   EXPECT_GE(Records(records).size(), 3u);
 }
 
+// A reader that stalls (a pipe nobody reads) never holds the station: the whole batch is flashed
+// and recorded while nothing is read, and a signal then ends the station, saying what was not
+// written (before, the station waited on its write for ever and the test ran into its timeout).
+class StationStalledReader : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StationStalledReader, NeverHoldsTheSlots) {
+  TempFolder folder;
+  const auto records = folder.Path("records.jsonl");
+  std::vector<std::string> args = {"station", DEMO,        "--simulate=station", "--count",
+                                   "9",       "--records", records.string()};
+  if (GetParam()) args.push_back("--json");
+  BackgroundIapflash station(args, 4096);
+  EXPECT_TRUE(Eventually([&] { return Lines(ReadFile(records)).size() >= 9; }, 40000));
+  EXPECT_EQ(Records(records).size(), 9u);
+  EXPECT_EQ(station.Stop(SIGINT), 130);
+  EXPECT_THAT(station.Err(), ::testing::HasSubstr("iapflash: the rest of the output was not "
+                                                  "written: stdout is not read\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalled, StationStalledReader, ::testing::Bool(),
+                         [](const auto& test) { return test.param ? "Json" : "Text"; });
+
 struct Refused {
   const char* name;
   std::vector<std::string> args;
