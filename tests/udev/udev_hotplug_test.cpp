@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "log/run_events.h"
 #include "platform/clock.h"
 #include "platform/hotplug.h"
 #include "platform/posix/udev_device_tree.h"
@@ -345,7 +346,9 @@ class Told final : public StationReport {
     std::lock_guard lock(mutex_);
     lines_ += std::to_string(position) + ": " + std::string(line) + "\n";
   }
-  void OnEvent(std::size_t, const RunEvent&) override {}
+  void OnEvent(std::size_t, const RunEvent& event) override {
+    if (onEvent) onEvent(event);
+  }
   void OnDone(std::size_t position, const DeviceOutcome& outcome) override {
     Say("done" + std::to_string(position) + (outcome.finished.success ? "+" : "-"));
   }
@@ -356,11 +359,15 @@ class Told final : public StationReport {
     Say("arrived" + std::to_string(slot.position) + "#" + std::to_string(slot.board) + " " +
         slot.sighting.port);
   }
-  void OnLeft(const Slot& slot, uint64_t board, bool) override {
-    Say("left" + std::to_string(slot.position) + "#" + std::to_string(board));
+  void OnLeft(const Slot& slot, uint64_t board, bool duringRun) override {
+    Say("left" + std::to_string(slot.position) + "#" + std::to_string(board) +
+        (duringRun ? " during its run" : ""));
   }
   void OnTallies(const Tallies&) override {}
   void OnRecordFailed(SystemError) override { Say("record failed"); }
+
+  // Called with each event of a run, on the run's thread, before the run goes on.
+  std::function<void(const RunEvent&)> onEvent;
 
   // Waits until the station has said text count times; false past the deadline.
   bool Said(const std::string& text, std::size_t count = 1) {
@@ -595,6 +602,50 @@ TEST_F(UdevHotplugStationTest, AnApplicationThatSwitchesIsTheSameBoardInTheSameS
   const std::vector<std::string> expected = {"slot0 1-1.2", "arrived0#1 ttyACM1", "done0+"};
   EXPECT_EQ(told_.All(), expected);
   EXPECT_EQ(tallies_.passed, 1u);
+}
+
+// The board is pulled out while its image goes down: the device vanishes and its nodes with it.
+// Its run fails by itself, the slot tells that the board left during its run and then takes
+// the next board plugged in there.
+TEST_F(UdevHotplugStationTest, ABoardPulledDuringItsDownloadFailsItsRunAndFreesTheSlot) {
+  auto pulled = std::make_shared<SimDevice>();
+  auto next = std::make_shared<SimDevice>();
+  const std::unique_ptr<PtyServer> pulledTty = Serve(pulled);
+  const std::unique_ptr<PtyServer> nextTty = Serve(next);
+  ASSERT_TRUE(pulledTty && nextTty);
+  bool pulledOut = false;  // the run's thread only
+  told_.onEvent = [&](const RunEvent& event) {
+    const auto* progress = std::get_if<PassProgress>(&event);
+    if (pulledOut || progress == nullptr || progress->pass != ImagePass::Program ||
+        progress->done < 1024) {
+      return;
+    }
+    pulledOut = true;
+    // Before the run goes on: it finds the terminal hung up and the board gone from the bus.
+    pulled->Disconnect();
+    probe_->ChangeBetweenLooks([&] { testbed_.Pull(kSocket, BootNodes(4)); });
+  };
+
+  Probe::Seen plugged = probe_->Change([&] { PlugBootProgram(*pulledTty, 4); });
+  EXPECT_TRUE(plugged.woke);
+  ASSERT_TRUE(told_.Said("done0-")) << told_.Lines();
+  ASSERT_TRUE(told_.Said("left0#1 during its run"));
+
+  plugged = probe_->Change([&] { PlugBootProgram(*nextTty, 5); });
+  EXPECT_TRUE(plugged.woke);
+  ASSERT_TRUE(told_.Said("done0+")) << told_.Lines();
+  ASSERT_TRUE(probe_->MoreLooks(4));
+  Stop();
+
+  EXPECT_TRUE(pulledOut) << "the download never got half way";
+  EXPECT_EQ(StartCommands(*pulled), 1u);
+  EXPECT_EQ(StartCommands(*next), 1u);
+  const std::vector<std::string> expected = {
+      "slot0 1-1.2", "arrived0#1 ttyACM4", "done0-", "left0#1 during its run", "arrived0#2 ttyACM5",
+      "done0+"};
+  EXPECT_EQ(told_.All(), expected);
+  EXPECT_EQ(tallies_.passed, 1u);
+  EXPECT_EQ(tallies_.failed, 1u);
 }
 
 }  // namespace
