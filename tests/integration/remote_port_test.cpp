@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "application_on_pty.h"
 #include "fixtures.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
@@ -196,76 +197,6 @@ TEST_P(RemotePort, OpenFailuresAreLoggedWithTheSystemsWords) {
   }
   EXPECT_TRUE(served.device->Commands().empty());
 }
-
-// An application device on a pseudo-terminal: answers the mode-switch request, leaves soon after
-// (its terminal hung up and its link gone, as a by-path link is while the device re-enumerates)
-// and comes back as the boot program: the link then leads to the boot program's terminal.
-class ApplicationOnPty {
- public:
-  ApplicationOnPty(std::filesystem::path link, std::string bootPath, uint32_t leavesAfterMs)
-      : device_(SimAppBehaviour::Switches, leavesAfterMs),
-        link_(std::move(link)),
-        bootPath_(std::move(bootPath)) {
-    char name[128] = {};
-    if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) throw std::runtime_error("pty");
-    termios raw{};
-    tcgetattr(master_, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master_, TCSANOW, &raw);
-    std::filesystem::create_symlink(name, link_);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ApplicationOnPty() {
-    stop_ = true;
-    thread_.join();
-    if (master_ >= 0) close(master_);
-    if (slave_ >= 0) close(slave_);
-  }
-  uint32_t Requests() const { return device_.Requests(); }
-
- private:
-  static constexpr uint64_t BACK_AFTER_MS = 500;
-
-  void Run() {
-    Clock& clock = SystemClock();
-    while (!stop_) {
-      const uint64_t now = clock.NowMs();
-      const auto leavesAt = device_.LeavesAt();
-      if (leavesAt && master_ >= 0 && now >= *leavesAt) {
-        std::filesystem::remove(link_);
-        close(master_);
-        close(slave_);
-        master_ = slave_ = -1;
-      }
-      if (leavesAt && master_ < 0 && !back_ && now >= *leavesAt + BACK_AFTER_MS) {
-        std::filesystem::create_symlink(bootPath_, link_);
-        back_ = true;
-      }
-      if (master_ < 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        continue;
-      }
-      pollfd p{master_, POLLIN, 0};
-      if (poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
-        uint8_t buffer[256];
-        const ssize_t got = read(master_, buffer, sizeof buffer);
-        if (got > 0) device_.Receive(buffer, static_cast<uint32_t>(got), clock.NowMs());
-      }
-      uint8_t reply[64];
-      const uint32_t n = device_.Take(reply, sizeof reply);
-      if (n > 0) (void)!write(master_, reply, n);
-    }
-  }
-
-  SimAppDevice device_;
-  std::filesystem::path link_;
-  std::string bootPath_;
-  int master_ = -1;
-  int slave_ = -1;
-  bool back_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // The application is never taken for its boot program: the device that stays reachable a while
 // after its reply (the server would open it again) as well as the one that leaves at once.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "application_on_pty.h"
 #include "fixtures.h"
 #include "program_run.h"
 #include "sim/ser2net_server_posix.h"
@@ -298,6 +300,38 @@ TEST_P(RemoteSlot, ABoardPulledMidRunFailsAndTheNextThereIsFlashed) {
   EXPECT_EQ(records[0]["board"], 1);
   EXPECT_EQ(records[1]["result"], "success");
   EXPECT_EQ(records[1]["board"], 2);
+}
+
+// An application behind the server: its run switches it into its boot program, which comes
+// back behind the same address while the run goes on. That is the same board: it stays, and it
+// is neither taken for a new one nor flashed again.
+TEST_P(RemoteSlot, AnApplicationIsSwitchedAndFlashedOnce) {
+  ServedDevice boot;
+  const auto link = folder_.Path("usb-0:1.2:1.0-port0");
+  ApplicationOnPty application(link, boot.Path(), 400);
+  const auto server = Serve(link, GetParam());
+  ASSERT_NE(server, nullptr);
+
+  BackgroundIapflash station({"station", file_.string(), "--port", server->PortName(), "--records",
+                              records_.string(), "--json"});
+  EventLog log(station);
+  ASSERT_TRUE(log.Until("tallies", Ended(1))) << log.Text();
+  // The boot program stays for two and a half seconds, past the time a board takes to count as
+  // gone: nothing leaves, nothing arrives.
+  EXPECT_EQ(station.ReadLine(2500), "");
+  EXPECT_EQ(station.Stop(SIGINT), 130);
+  log.TakeRest(station.RestOfOut());
+
+  EXPECT_EQ(log.Named("result").size(), 1u) << log.Text();
+  EXPECT_EQ(log.Named("result").back()["success"], true) << log.Text();
+  EXPECT_EQ(log.Named("board_arrived").size(), 1u) << log.Text();
+  EXPECT_TRUE(log.Named("board_left").empty()) << log.Text();
+  EXPECT_EQ(application.Requests(), 1u);
+  EXPECT_EQ(StartCommands(*boot.device), 1u);
+  EXPECT_TRUE(HoldsImage(*boot.device, image_));
+  const std::vector<json> records = Records(records_);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records.front()["result"], "success");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ser2net, RemoteSlot,
