@@ -19,6 +19,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "application_on_pty.h"
@@ -268,25 +269,32 @@ TEST_P(RemoteSlot, ServerWithoutItsDeviceIsAnEmptySlotUntilTheDeviceComes) {
   EXPECT_EQ(records.front()["result"], "success");
 }
 
-// A board that goes in the middle of its download (the device hangs up after 2000 bytes, its
-// terminal gone): the run fails at once, the slot is freed and the next board there is flashed.
+// A board that goes in the middle of its download: its link goes away, then the device hangs up
+// (its terminal gone). The run fails at once, the slot is freed and the next board there is
+// flashed. The link goes first: a terminal's number is taken again by the next terminal opened
+// anywhere on the machine, to which a link left behind would lead.
 TEST_P(RemoteSlot, ABoardPulledMidRunFailsAndTheNextThereIsFlashed) {
   const auto link = folder_.Path("board");
-  ServedDevice pulled(SimWireTiming{115200, 0, 0}, {"disconnect:2000"});
+  ServedDevice pulled(SimWireTiming{115200, 0, 0}, {"disconnect:3000"});
   std::filesystem::create_symlink(pulled.Path(), link);
   const auto server = Serve(link, GetParam());
   ASSERT_NE(server, nullptr);
 
   BackgroundIapflash station({"station", file_.string(), "--port", server->PortName(), "--iap",
                               "--records", records_.string(), "--json", "--count", "2"});
+  std::thread unplug([&] {
+    Eventually([&] { return pulled.device->BytesReceived() >= 1000; }, 30000);
+    std::filesystem::remove(link);
+  });
   EventLog log(station);
-  ASSERT_TRUE(log.Until("result")) << log.Text();
+  const bool ended = log.Until("result");
+  unplug.join();
+  ASSERT_TRUE(ended) << log.Text();
   EXPECT_EQ(log.Named("result").back()["success"], false);
   ASSERT_TRUE(log.Until("board_left")) << log.Text();
   EXPECT_EQ(log.Named("board_left").back()["during_run"], true);
 
   ServedDevice next;
-  std::filesystem::remove(link);
   std::filesystem::create_symlink(next.Path(), link);
   ASSERT_TRUE(log.Until("summary")) << log.Text();
   EXPECT_EQ(station.Stop(0), 1);  // one of the two runs failed
