@@ -171,10 +171,10 @@ class StationOverSer2net : public ::testing::Test {
 TEST_F(StationOverSer2net, EachBoardIsFlashedOncePerPresence) {
   const auto link0 = folder_.Path("board-behind-rfc2217");
   const auto link1 = folder_.Path("board-behind-tcp");
-  auto first0 = std::make_unique<ServedDevice>();
-  auto first1 = std::make_unique<ServedDevice>();
-  std::filesystem::create_symlink(first0->Path(), link0);
-  std::filesystem::create_symlink(first1->Path(), link1);
+  ServedDevice first0;
+  ServedDevice first1;
+  std::filesystem::create_symlink(first0.Path(), link0);
+  std::filesystem::create_symlink(first1.Path(), link1);
   const auto server0 = Serve(link0, RemoteProtocol::Rfc2217);
   auto server1 = Serve(link1, RemoteProtocol::RawTcp);
   ASSERT_TRUE(server0 && server1);
@@ -187,8 +187,8 @@ TEST_F(StationOverSer2net, EachBoardIsFlashedOncePerPresence) {
   ASSERT_TRUE(log.Until("tallies", Ended(2))) << log.Text();
   // The boards stay for a second and a half, six looks: nothing arrives, nothing runs.
   EXPECT_EQ(station.ReadLine(1500), "");
-  EXPECT_EQ(StartCommands(*first0->device), 1u);
-  EXPECT_EQ(StartCommands(*first1->device), 1u);
+  EXPECT_EQ(StartCommands(*first0.device), 1u);
+  EXPECT_EQ(StartCommands(*first1.device), 1u);
 
   // The first board's server stays and can no longer open it; the second's server goes away.
   std::filesystem::remove(link0);
@@ -216,7 +216,7 @@ TEST_F(StationOverSer2net, EachBoardIsFlashedOncePerPresence) {
   const json tallies = log.Named("tallies").back();
   EXPECT_EQ(tallies["passed"], 4);
   EXPECT_EQ(tallies["failed"], 0);
-  for (const ServedDevice* board : {first0.get(), first1.get(), &second0, &second1}) {
+  for (const ServedDevice* board : {&first0, &first1, &second0, &second1}) {
     EXPECT_EQ(StartCommands(*board->device), 1u);
     EXPECT_TRUE(HoldsImage(*board->device, image_));
   }
