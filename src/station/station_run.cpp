@@ -98,19 +98,27 @@ void StationRun::RunBoard(std::size_t position, DeviceJob job, Worker& worker) {
   SlotRunReport report(*this, position);
   const std::vector<DeviceOutcome> outcomes =
       RunDevices(setup_.seams, setup_.path, {std::move(job)}, report, setup_.limits);
+  // The record goes whole onto the disk while the slot still counts its board as running, so
+  // the slot cannot take another board first. The disk's flush holds only the other records,
+  // never the other slots' runs, which report under mutex_.
+  bool recorded = true;
+  SystemError error = 0;
+  if (records_) {
+    std::string line;
+    {
+      std::lock_guard lock(mutex_);
+      const Slot& slot = book_.Slots()[position];
+      line = RecordLine({wallClock_(), position, slot.sighting.port, slot.location,
+                         slot.sighting.serial, slot.board, setup_.image, outcomes.front()});
+    }
+    std::lock_guard lock(recordsMutex_);
+    recorded = records_->Append(line, error);
+  }
   {
     std::lock_guard lock(mutex_);
-    const uint64_t now = setup_.seams.clock.NowMs();
     book_.Finish(position, outcomes.front());
-    const Slot& slot = book_.Slots()[position];
-    if (records_) {
-      AttemptRecord record{wallClock_(),         position,   slot.sighting.port, slot.location,
-                           slot.sighting.serial, slot.board, setup_.image,       outcomes.front()};
-      SystemError error = 0;
-      // Whole and on the disk before the slot can take its next board (under the same lock).
-      if (!records_->Append(RecordLine(record), error)) report_.OnRecordFailed(error);
-    }
-    report_.OnTallies(book_.Count(now));
+    if (!recorded) report_.OnRecordFailed(error);
+    report_.OnTallies(book_.Count(setup_.seams.clock.NowMs()));
   }
   worker.done = true;
 }

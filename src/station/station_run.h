@@ -85,7 +85,8 @@ class StationRun {
   std::function<bool()> stopped_;
   WallClock wallClock_;
 
-  std::mutex mutex_;  // the book, the report, the records
+  std::mutex mutex_;         // the book, the report
+  std::mutex recordsMutex_;  // the records: one line at a time
   SlotBook book_;
   std::list<Worker> workers_;  // touched by the station's own thread only
 };

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "platform/cancel_switch.h"
@@ -146,6 +148,81 @@ TEST(StationRun, AStopEndsTheRunsInProgressThroughTheirOwnPath) {
   EXPECT_EQ(tallies.inProgress, 0u);
   ASSERT_EQ(records.lines.size(), 1u);
   EXPECT_EQ(nlohmann::json::parse(records.lines[0])["result"], "interrupted");
+}
+
+// A disk whose flush takes long: the first record is held until the runs' report has seen every
+// run end, or for 20 s at most.
+class SlowDisk final : public RecordFile {
+ public:
+  explicit SlowDisk(std::size_t runs) : runs_(runs) {}
+  bool Append(std::string_view text, SystemError&) override {
+    std::unique_lock lock(mutex_);
+    if (lines.empty()) {
+      heldUntilAllEnded =
+          changed_.wait_for(lock, std::chrono::seconds(20), [this] { return ended_ == runs_; });
+    }
+    lines.emplace_back(text);
+    return true;
+  }
+  void Ended() {
+    {
+      std::lock_guard lock(mutex_);
+      ++ended_;
+    }
+    changed_.notify_all();
+  }
+  std::vector<std::string> lines;
+  bool heldUntilAllEnded = false;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t runs_;
+  std::size_t ended_ = 0;
+};
+
+class EndsTold final : public StationReport {
+ public:
+  explicit EndsTold(SlowDisk& disk) : disk_(disk) {}
+  void OnLine(std::size_t, std::string_view) override {}
+  void OnEvent(std::size_t, const RunEvent&) override {}
+  void OnDone(std::size_t, const DeviceOutcome&) override { disk_.Ended(); }
+  void OnSlot(const Slot&) override {}
+  void OnArrived(const Slot&, bool) override {}
+  void OnLeft(const Slot&, uint64_t, bool) override {}
+  void OnTallies(const Tallies& tallies) override { last = tallies; }
+  void OnRecordFailed(SystemError) override {}
+  Tallies last;
+
+ private:
+  SlowDisk& disk_;
+};
+
+TEST(StationRun, ARecordOnItsWayToTheDiskHoldsNoOtherSlotsRun) {
+  // Three boards at three places at once: while the first record to be written waits for its
+  // disk, the other runs still report and end.
+  auto bus = MakeSimulatedBus({Board(1, 1, 0, 1500), Board(2, 2, 0, 1500), Board(3, 3, 0, 1500)},
+                              SystemClock());
+  ASSERT_NE(bus, nullptr);
+  CancelSwitch cancel(bus->Ports(), SystemClock());
+  StationSetup setup{{cancel.Ports(), bus->Tree(), cancel.GetClock()},
+                     std::string(SAMPLES_DIR) + "/demo_app.bin",
+                     {"demo_app.bin", 2048, 0x407C5},
+                     {},
+                     3,
+                     {}};
+  DeviceBoardWatch watch(bus->Tree());
+  ClockHotplugWatch hotplug(cancel.GetClock());
+  SlowDisk disk(3);
+  EndsTold told(disk);
+  StationRun station(
+      setup, watch, hotplug, told, &disk, [] { return false; },
+      [] { return std::chrono::system_clock::now(); });
+  const Tallies tallies = station.Run();
+
+  EXPECT_TRUE(disk.heldUntilAllEnded);
+  EXPECT_EQ(tallies.passed, 3u);
+  EXPECT_EQ(disk.lines.size(), 3u);
 }
 
 }  // namespace
