@@ -18,7 +18,8 @@ void Viewer::Put(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
-    if (waiting_.size() + bytes.size() > queueBytes_) {
+    // A viewer with nothing waiting has kept up: a burst published in one piece goes whole.
+    if (!waiting_.empty() && waiting_.size() + bytes.size() > queueBytes_) {
       closed_ = true;
       waiting_.clear();
       waiting_.shrink_to_fit();

@@ -23,8 +23,9 @@ class Viewer {
   // wrong, so its connection ends and its browser connects again) or the server stops.
   Taken Take(std::string& out, std::chrono::milliseconds idle);
 
-  // Adds bytes unless the queue is full; a full queue drops them and every byte waiting, and
-  // closes the viewer. Never waits for the viewer.
+  // Adds bytes unless the queue would overflow; then they and every byte waiting are dropped and
+  // the viewer is closed. Bytes put into an empty queue always go, however many: the viewer has
+  // taken everything so far. Never waits for the viewer.
   void Put(std::string_view bytes);
   void Close();
 

@@ -58,6 +58,13 @@ TEST(ViewerHubTest, UpToTheBoundNothingIsDropped) {
   EXPECT_EQ(TakeNow(*viewer, Viewer::Taken::Data), "1234567890");
   hub.Publish("x");
   EXPECT_EQ(TakeNow(*viewer, Viewer::Taken::Data), "x");
+  // A burst larger than the bound, published in one piece to a viewer that has taken all: whole.
+  hub.Publish("a burst of 26 bytes.......");
+  EXPECT_EQ(TakeNow(*viewer, Viewer::Taken::Data), "a burst of 26 bytes.......");
+  // Anything on top of a burst not yet taken is past the bound.
+  hub.Publish("a burst of 26 bytes.......");
+  hub.Publish("y");
+  TakeNow(*viewer, Viewer::Taken::Closed);
 }
 
 TEST(ViewerHubTest, CloseAllEndsEveryViewerAndRefusesNewOnes) {
