@@ -173,7 +173,8 @@ status=0
 echo "== the station scenario (exit $status)"
 grep -E '"event":"(board_arrived|board_left|result|summary)"' "$work/scenario.out" || true
 [ "$status" -eq 1 ] || fail "the scenario's batch exited with $status, not 1: $(cat "$work/scenario.err")"
-python3 "$validator" "$schema" "$work/scenario.out" || fail "--json lines that the schema refuses"
+python3 "$validator" "$schema" "$work/scenario.out" ||
+  fail "--json lines that the schema refuses; stderr: $(cat "$work/scenario.err")"
 records=$(check_records "$work/scenario.jsonl" 9) || fail "records not whole"
 passed=$(grep -c ' success ' <<<"$records" || true)
 failed=$(grep -c ' failure ' <<<"$records" || true)
