@@ -20,24 +20,6 @@ stop_servers() {
 trap 'stop_servers; rm -rf "$work"' EXIT
 source "$(dirname "$0")/script_lib.sh"
 
-
-# serve COMN NAME [sim options]: a simulated device behind COMN of the prefix.
-serve() {
-  local com=$1 name=$2
-  shift 2
-  "$linux_build/src/cli/iapflash" sim --baud 115200 --memory "$work/$name.bin" "$@" \
-    >"$work/$name.server" 2>"$work/$name.server.err" &
-  servers+=($!)
-  for _ in $(seq 100); do
-    [ -s "$work/$name.server" ] && break
-    sleep 0.1
-  done
-  local pty
-  pty=$(head -n 1 "$work/$name.server")
-  [ -c "$pty" ] || fail "no pseudo-terminal for $com: $(cat "$work/$name.server.err")"
-  ln -sfn "$pty" "$prefix/dosdevices/${com,,}"
-}
-
 same_as_image() {
   local length=$(($(stat -c %s "$update_file") - 512))
   cmp -n "$length" <(tail -c +513 "$update_file") "$work/$1.bin" ||

@@ -28,25 +28,6 @@ cleanup() {
 trap cleanup EXIT
 source "$(dirname "$0")/script_lib.sh"
 
-# serve COMN NAME [sim options]: a simulated device behind COMN of the prefix; its server's
-# process id in server_pid.
-serve() {
-  local com=$1 name=$2
-  shift 2
-  "$linux_build/src/cli/iapflash" sim --baud 115200 --memory "$work/$name.bin" "$@" \
-    >"$work/$name.server" 2>"$work/$name.server.err" &
-  server_pid=$!
-  servers+=("$server_pid")
-  for _ in $(seq 100); do
-    [ -s "$work/$name.server" ] && break
-    sleep 0.1
-  done
-  local pty
-  pty=$(head -n 1 "$work/$name.server")
-  [ -c "$pty" ] || fail "no pseudo-terminal for $com: $(cat "$work/$name.server.err")"
-  ln -sfn "$pty" "$prefix/dosdevices/${com,,}"
-}
-
 # unserve PID: ends one server; it writes its device's memory out as it ends.
 unserve() {
   kill "$1"
