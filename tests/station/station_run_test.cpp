@@ -46,6 +46,16 @@ class Kept final : public RecordFile {
   std::vector<std::string> lines;
 };
 
+// The sample image for boards on `bus`, seen through `cancel`; a batch of `count` runs.
+StationSetup DemoSetup(CancelSwitch& cancel, SimulatedBus& bus, std::optional<uint64_t> count) {
+  return {{cancel.Ports(), bus.Tree(), cancel.GetClock()},
+          std::string(SAMPLES_DIR) + "/demo_app.bin",
+          {"demo_app.bin", 2048, 0x407C5},
+          {},
+          count,
+          {}};
+}
+
 SimUsbDevice Board(int number, int place, uint64_t arrivesAtMs, uint64_t leavesAtMs) {
   SimUsbDevice board;
   board.ports = {"COM" + std::to_string(20 + number)};
@@ -81,12 +91,7 @@ TEST(StationRun, EachBoardGetsOneStartWhileItStaysAndTheRecordsMatchTheTallies) 
   auto bus = MakeSimulatedBus(boards, SystemClock());
   ASSERT_NE(bus, nullptr);
   CancelSwitch cancel(bus->Ports(), SystemClock());
-  StationSetup setup{{cancel.Ports(), bus->Tree(), cancel.GetClock()},
-                     std::string(SAMPLES_DIR) + "/demo_app.bin",
-                     {"demo_app.bin", 2048, 0x407C5},
-                     {},
-                     3,
-                     {}};
+  StationSetup setup = DemoSetup(cancel, *bus, 3);
   DeviceBoardWatch watch(bus->Tree());
   ClockHotplugWatch hotplug(cancel.GetClock());
   Told told;
@@ -124,12 +129,8 @@ TEST(StationRun, AStopEndsTheRunsInProgressThroughTheirOwnPath) {
   board.behaviour = SimAppBehaviour::Silent;
   auto bus = MakeSimulatedBus({board}, SystemClock());
   CancelSwitch cancel(bus->Ports(), SystemClock());
-  StationSetup setup{{cancel.Ports(), bus->Tree(), cancel.GetClock()},
-                     std::string(SAMPLES_DIR) + "/demo_app.bin",
-                     {"demo_app.bin", 2048, 0x407C5},
-                     {std::nullopt, [&cancel] { return cancel.Cancelled() ? "SIGINT" : ""; }},
-                     std::nullopt,
-                     {}};
+  StationSetup setup = DemoSetup(cancel, *bus, std::nullopt);
+  setup.limits = {std::nullopt, [&cancel] { return cancel.Cancelled() ? "SIGINT" : ""; }};
   DeviceBoardWatch watch(bus->Tree());
   ClockHotplugWatch hotplug(cancel.GetClock());
   Told told;
@@ -205,12 +206,7 @@ TEST(StationRun, ARecordOnItsWayToTheDiskHoldsNoOtherSlotsRun) {
                               SystemClock());
   ASSERT_NE(bus, nullptr);
   CancelSwitch cancel(bus->Ports(), SystemClock());
-  StationSetup setup{{cancel.Ports(), bus->Tree(), cancel.GetClock()},
-                     std::string(SAMPLES_DIR) + "/demo_app.bin",
-                     {"demo_app.bin", 2048, 0x407C5},
-                     {},
-                     3,
-                     {}};
+  StationSetup setup = DemoSetup(cancel, *bus, 3);
   DeviceBoardWatch watch(bus->Tree());
   ClockHotplugWatch hotplug(cancel.GetClock());
   SlowDisk disk(3);
