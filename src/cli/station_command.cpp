@@ -32,8 +32,11 @@ std::optional<StationImage> LoadImage(const std::string& file) {
   return StationImage{file, static_cast<uint32_t>(view.image.size()), view.checksum};
 }
 
-int BatchStatus(const Tallies& tallies) {
-  return tallies.failed == 0 && tallies.interrupted == 0 ? EXIT_RUN_SUCCEEDED : EXIT_RUN_FAILED;
+// A batch whose records are not all on the disk has not done what it was asked, however its
+// runs went.
+int BatchStatus(const Tallies& tallies, uint64_t recordsLost) {
+  return tallies.failed == 0 && tallies.interrupted == 0 && recordsLost == 0 ? EXIT_RUN_SUCCEEDED
+                                                                             : EXIT_RUN_FAILED;
 }
 
 }  // namespace
@@ -105,8 +108,8 @@ int RunStation(const StationOptions& options) {
     view.Started(*image, options.count, !options.ports.empty());
     StationRun station(setup, *watch, *hotplug, view, recordFile, stopped, wallClock);
     const Tallies tallies = station.Run();
-    const int status =
-        interrupts.ExitStatus() != 0 ? interrupts.ExitStatus() : BatchStatus(tallies);
+    const int status = interrupts.ExitStatus() != 0 ? interrupts.ExitStatus()
+                                                    : BatchStatus(tallies, station.RecordsLost());
     view.OnTallies(tallies);
     view.Summary(tallies, status);
     if (interrupts.ExitStatus() != 0) {
@@ -129,14 +132,15 @@ int RunStation(const StationOptions& options) {
   view.Finish(tallies);
   if (screen) {
     screenView.OnTallies(tallies);
-    screenView.Summary(
-        tallies, interrupts.ExitStatus() != 0 ? interrupts.ExitStatus() : BatchStatus(tallies));
+    screenView.Summary(tallies, interrupts.ExitStatus() != 0
+                                    ? interrupts.ExitStatus()
+                                    : BatchStatus(tallies, station.RecordsLost()));
   }
   if (interrupts.ExitStatus() != 0) {
     output.Stderr().Write("iapflash: the station was interrupted by " + interrupts.Name() + "\n");
     return FinishOutput(output, interrupts.ExitStatus(), interrupts);
   }
-  return FinishOutput(output, BatchStatus(tallies), interrupts);
+  return FinishOutput(output, BatchStatus(tallies, station.RecordsLost()), interrupts);
 }
 
 }  // namespace iapflash::cli

@@ -117,10 +117,18 @@ void StationRun::RunBoard(std::size_t position, DeviceJob job, Worker& worker) {
   {
     std::lock_guard lock(mutex_);
     book_.Finish(position, outcomes.front());
-    if (!recorded) report_.OnRecordFailed(error);
+    if (!recorded) {
+      ++recordsLost_;
+      report_.OnRecordFailed(error);
+    }
     report_.OnTallies(book_.Count(setup_.seams.clock.NowMs()));
   }
   worker.done = true;
+}
+
+uint64_t StationRun::RecordsLost() {
+  std::lock_guard lock(mutex_);
+  return recordsLost_;
 }
 
 void StationRun::Reap() {

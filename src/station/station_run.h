@@ -64,6 +64,8 @@ class StationRun {
   // Runs until stopped or, with a count, until that many runs have ended; every run has ended
   // when it returns. Returns the final tallies.
   Tallies Run();
+  // Records that could not be written (each said through OnRecordFailed).
+  uint64_t RecordsLost();
 
  private:
   class SlotRunReport;
@@ -88,6 +90,7 @@ class StationRun {
   std::mutex mutex_;         // the book, the report
   std::mutex recordsMutex_;  // the records: one line at a time
   SlotBook book_;
+  uint64_t recordsLost_ = 0;
   std::list<Worker> workers_;  // touched by the station's own thread only
 };
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "platform/record_file.h"
 
@@ -17,20 +18,24 @@ class PosixRecordFile final : public RecordFile {
   PosixRecordFile& operator=(const PosixRecordFile&) = delete;
 
   bool Append(std::string_view text, SystemError& error) override {
+    // A line a failed append left cut short goes first, or the next line would run on from it.
+    if (cutTo_ && !Truncate(*cutTo_, error)) return false;
+    cutTo_.reset();
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) {
+      error = static_cast<SystemError>(errno);
+      return false;
+    }
     // O_APPEND: each write lands at the end, whatever else writes the file.
     while (!text.empty()) {
       const ssize_t written = ::write(fd_, text.data(), text.size());
       if (written < 0) {
         if (errno == EINTR) continue;
-        error = static_cast<SystemError>(errno);
-        return false;
+        return Undo(info.st_size, error);
       }
       text.remove_prefix(static_cast<std::size_t>(written));
     }
-    if (::fdatasync(fd_) != 0) {
-      error = static_cast<SystemError>(errno);
-      return false;
-    }
+    if (::fdatasync(fd_) != 0) return Undo(info.st_size, error);
     return true;
   }
 
@@ -71,7 +76,17 @@ class PosixRecordFile final : public RecordFile {
     return true;
   }
 
+  // A full disk or a failed flush: the file is cut back to where the append began, so that it
+  // keeps whole lines only; when even that fails, the next append tries again first.
+  bool Undo(off_t size, SystemError& error) {
+    error = static_cast<SystemError>(errno);
+    SystemError ignored = 0;
+    if (!Truncate(size, ignored)) cutTo_ = size;
+    return false;
+  }
+
   int fd_;
+  std::optional<off_t> cutTo_;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <optional>
+
 #include "platform/record_file.h"
 #include "platform/win32/wide_text.h"
 
@@ -14,15 +16,21 @@ class Win32RecordFile final : public RecordFile {
   Win32RecordFile& operator=(const Win32RecordFile&) = delete;
 
   bool Append(std::string_view text, SystemError& error) override {
+    // A line a failed append left cut short goes first, or the next line would run on from it.
+    if (cutTo_ && !Truncate(*cutTo_, error)) return false;
+    cutTo_.reset();
+    LARGE_INTEGER size{};
     LARGE_INTEGER none{};
-    if (!SetFilePointerEx(file_, none, nullptr, FILE_END)) return Failed(error);
+    if (!GetFileSizeEx(file_, &size) || !SetFilePointerEx(file_, none, nullptr, FILE_END)) {
+      return Failed(error);
+    }
     while (!text.empty()) {
       DWORD written = 0;
-      const DWORD size = text.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(text.size());
-      if (!WriteFile(file_, text.data(), size, &written, nullptr)) return Failed(error);
+      const DWORD chunk = text.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(text.size());
+      if (!WriteFile(file_, text.data(), chunk, &written, nullptr)) return Undo(size, error);
       text.remove_prefix(written);
     }
-    if (!FlushFileBuffers(file_)) return Failed(error);
+    if (!FlushFileBuffers(file_)) return Undo(size, error);
     return true;
   }
 
@@ -67,8 +75,17 @@ class Win32RecordFile final : public RecordFile {
     error = GetLastError();
     return false;
   }
+  // A full disk or a failed flush: the file is cut back to where the append began, so that it
+  // keeps whole lines only; when even that fails, the next append tries again first.
+  bool Undo(LARGE_INTEGER size, SystemError& error) {
+    error = GetLastError();
+    SystemError ignored = 0;
+    if (!Truncate(size.QuadPart, ignored)) cutTo_ = size.QuadPart;
+    return false;
+  }
 
   HANDLE file_;
+  std::optional<LONGLONG> cutTo_;
 };
 
 }  // namespace

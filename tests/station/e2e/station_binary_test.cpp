@@ -130,6 +130,20 @@ TEST(StationBinary, TextLinesAndABatchThatEndsAtItsCount) {
       << result.out;
 }
 
+// A record the disk refuses is said at once, the station goes on, and the batch does not end
+// as a success however its runs went.
+TEST(StationBinary, ARecordTheDiskRefusesFailsTheBatch) {
+  const ProgramResult result = RunIapflash(
+      {"station", DEMO, "--simulate=station", "--count", "1", "--records", "/dev/full"}, 30000);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_EQ(result.err, "iapflash: a record could not be written: No space left on device\n");
+  EXPECT_TRUE(
+      InOrder(Lines(result.out), {"[0 COM21] board 1: success (*",
+                                  "Tallies: 1 passed, 0 failed, 0 interrupted, 0 in progress; *"}))
+      << result.out;
+}
+
 struct Stop {
   int signal;
   int status;
