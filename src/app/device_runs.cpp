@@ -37,10 +37,10 @@ class Channel final : public LogSink, public RunEventSink {
 }  // namespace
 
 DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const DeviceJob& job,
-                     std::size_t position, DeviceRunsReport& report,
-                     const DeviceRunLimits& limits) {
+                     std::size_t position, DeviceRunsReport& report, const DeviceRunLimits& limits,
+                     const std::vector<uint8_t>* heldFile) {
   Channel channel(position, report);
-  FixedRunInputs inputs(path, job.entry);
+  FixedRunInputs inputs(path, job.entry, heldFile);
   const uint64_t startedMs = seams.clock.NowMs();
   DeviceOutcome outcome;
   {
@@ -97,14 +97,16 @@ bool AnyInterrupted(const std::vector<DeviceOutcome>& outcomes) {
 
 std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,
                                       const std::vector<DeviceJob>& jobs, DeviceRunsReport& report,
-                                      const DeviceRunLimits& limits) {
+                                      const DeviceRunLimits& limits,
+                                      const std::vector<uint8_t>* heldFile) {
   std::vector<DeviceOutcome> outcomes(jobs.size());
   {
     // Joined when the block ends, also when a later thread cannot be started.
     std::vector<std::jthread> runs;
     runs.reserve(jobs.size());
     for (std::size_t k = 0; k < jobs.size(); ++k) {
-      runs.emplace_back([&, k] { outcomes[k] = RunOne(seams, path, jobs[k], k, report, limits); });
+      runs.emplace_back(
+          [&, k] { outcomes[k] = RunOne(seams, path, jobs[k], k, report, limits, heldFile); });
     }
   }
   return outcomes;

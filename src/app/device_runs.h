@@ -75,10 +75,11 @@ struct DeviceRunLimits {
 // One job's whole run on the caller's thread, reported at position: the update file at path
 // into the job's device, through the seams, within the limits. A run stopped by its time limit
 // or from outside fails through its own path and closes its port; its outcome's stop line says
-// why.
+// why. heldFile: the file's bytes read once before, which the run loads instead of the file.
 DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const DeviceJob& job,
                      std::size_t position, DeviceRunsReport& report,
-                     const DeviceRunLimits& limits = {});
+                     const DeviceRunLimits& limits = {},
+                     const std::vector<uint8_t>* heldFile = nullptr);
 
 // Downloads the update file at path into every job's device at once: one thread, one run
 // context, one log and one event stream each (RunOne). A failing run never stops the others;
@@ -86,7 +87,8 @@ DeviceOutcome RunOne(const DeviceRunSeams& seams, const std::string& path, const
 // USB location. Returns the outcomes in job order once every run has ended.
 std::vector<DeviceOutcome> RunDevices(const DeviceRunSeams& seams, const std::string& path,
                                       const std::vector<DeviceJob>& jobs, DeviceRunsReport& report,
-                                      const DeviceRunLimits& limits = {});
+                                      const DeviceRunLimits& limits = {},
+                                      const std::vector<uint8_t>* heldFile = nullptr);
 
 // "iapflash: the run was interrupted by SIGINT"; for several runs "the runs were".
 std::string InterruptionLine(const std::string& name, std::size_t runs = 1);

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <variant>
 
+#include "image/memory_file.h"
 #include "image/update_file.h"
 #include "link/iap_commands.h"
 
@@ -156,6 +157,18 @@ std::optional<DeviceEntry> StationInputs::Device() {
   return station_.devices[static_cast<std::size_t>(selected)];
 }
 
+namespace {
+
+std::optional<UpdateImage> LoadImage(LogSink& log, RunInputs& inputs) {
+  const std::string path = inputs.FilePath();
+  const std::vector<uint8_t>* held = inputs.HeldFile();
+  if (held == nullptr) return LoadUpdateFile(log, path);
+  MemoryFile file(*held);
+  return LoadUpdateFrom(log, path, file);
+}
+
+}  // namespace
+
 RunFinished DownloadRun(RunContext& outer) {
   FailureWatch watch(outer.env.log, outer.env.events);
   RunContext run{{outer.env.ports, outer.env.tree, outer.env.clock, watch, watch}, outer.inputs};
@@ -166,7 +179,7 @@ RunFinished DownloadRun(RunContext& outer) {
 
   bool success = false;
   std::optional<Link> link;
-  const std::optional<UpdateImage> image = LoadUpdateFile(log, run.inputs.FilePath());
+  const std::optional<UpdateImage> image = LoadImage(log, run.inputs);
   // The start command erases the application: an image with nothing in it never gets there.
   const bool empty = image && image->bytes.empty();
   if (empty) LogLine(log, "    下载文件中没有数据");

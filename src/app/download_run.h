@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/station.h"
 #include "discovery/device_table.h"
@@ -20,19 +22,26 @@ class RunInputs {
   virtual std::string FilePath() = 0;
   // The device to download into; asked for at step 2. Nothing when none is selected.
   virtual std::optional<DeviceEntry> Device() = 0;
+  // The update file's bytes as read once before the run, or null: step 1 loads these (with the
+  // same checks and messages) instead of reading the file again.
+  virtual const std::vector<uint8_t>* HeldFile() { return nullptr; }
 };
 
-// Inputs handed over up front: a path and a device.
+// Inputs handed over up front: a path (and perhaps the file's bytes, which must outlive the
+// run) and a device.
 class FixedRunInputs final : public RunInputs {
  public:
-  FixedRunInputs(std::string path, std::optional<DeviceEntry> device)
-      : path_(std::move(path)), device_(std::move(device)) {}
+  FixedRunInputs(std::string path, std::optional<DeviceEntry> device,
+                 const std::vector<uint8_t>* heldFile = nullptr)
+      : path_(std::move(path)), device_(std::move(device)), heldFile_(heldFile) {}
   std::string FilePath() override { return path_; }
   std::optional<DeviceEntry> Device() override { return device_; }
+  const std::vector<uint8_t>* HeldFile() override { return heldFile_; }
 
  private:
   std::string path_;
   std::optional<DeviceEntry> device_;
+  const std::vector<uint8_t>* heldFile_;
 };
 
 // A station's inputs: the path its panel holds and the device selected in its list.

@@ -3,10 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/interrupts.h"
 #include "cli/loader_view.h"
+#include "cli/pack_command.h"
 #include "cli/station_screen_link.h"
 #include "cli/station_view.h"
 #include "cli/terminal.h"
@@ -20,9 +22,13 @@
 namespace iapflash::cli {
 namespace {
 
-// The file as the runs' loader takes it; its lines on stderr when it refuses it.
-std::optional<StationImage> LoadImage(const std::string& file) {
-  const LoaderView view = LoadLikeTheLoader(file);
+// The file as the runs' loader takes it, read once: its bytes go into every board. Its lines on
+// stderr when the loader refuses it.
+std::optional<StationImage> LoadImage(const std::string& file, std::vector<uint8_t>& bytes) {
+  std::string problem;
+  const bool read = ReadWholeFile(file, bytes, problem);
+  // A file that cannot be read whole is the loader's to refuse, with its own words.
+  const LoaderView view = read ? LoadBytesLikeTheLoader(file, bytes) : LoadLikeTheLoader(file);
   if (!view.accepted) {
     for (const std::string& line : view.lines) WriteText(stderr, "iapflash: " + line + "\n");
     WriteText(stderr,
@@ -47,7 +53,8 @@ int RunStation(const StationOptions& options) {
     bus = MakeSimulatedBus(*options.scenario, SystemClock());
     if (!bus) return EXIT_USAGE;
   }
-  const std::optional<StationImage> image = LoadImage(options.file);
+  std::vector<uint8_t> file;
+  const std::optional<StationImage> image = LoadImage(options.file, file);
   if (!image) return EXIT_RUN_FAILED;
   std::unique_ptr<RecordFile> records;
   if (!options.records.empty()) {
@@ -86,7 +93,8 @@ int RunStation(const StationOptions& options) {
                      *image,
                      {options.timeoutMs, [&interrupts] { return interrupts.Name(); }},
                      options.count,
-                     options.ports};
+                     options.ports,
+                     std::move(file)};
   std::unique_ptr<BoardWatch> watch;
   if (options.ports.empty()) {
     watch = std::make_unique<DeviceBoardWatch>(tree);

@@ -97,7 +97,8 @@ void StationRun::StartRun(std::size_t position, const DeviceJob& job) {
 void StationRun::RunBoard(std::size_t position, DeviceJob job, Worker& worker) {
   SlotRunReport report(*this, position);
   const std::vector<DeviceOutcome> outcomes =
-      RunDevices(setup_.seams, setup_.path, {std::move(job)}, report, setup_.limits);
+      RunDevices(setup_.seams, setup_.path, {std::move(job)}, report, setup_.limits,
+                 setup_.heldFile ? &*setup_.heldFile : nullptr);
   // The record goes whole onto the disk while the slot still counts its board as running, so
   // the slot cannot take another board first. The disk's flush holds only the other records,
   // never the other slots' runs, which report under mutex_.

@@ -44,6 +44,10 @@ struct StationSetup {
   std::optional<uint64_t> count;  // a batch of that many runs
   // The --port slots, in order; empty: a slot per USB location found.
   std::vector<std::string> ports;
+  // The update file's bytes as read at the start, which every board's run loads: the image the
+  // station announced and records is the one each board gets, whatever becomes of the file
+  // meanwhile. None: each run reads the file.
+  std::optional<std::vector<uint8_t>> heldFile = std::nullopt;
 };
 
 // Watches for boards, gives each arriving board one run on the run path of `flash --all`

@@ -210,6 +210,34 @@ TEST(StationBinary, KilledMidRunLeavesOnlyWholeRecords) {
   EXPECT_GE(Records(records).size(), 3u);
 }
 
+// The station flashes the image it announced at its start into every board: a file overwritten
+// (or removed) while it runs reaches no board, and the records name the image the boards got.
+TEST(StationBinary, EveryBoardGetsTheImageAnnouncedAtTheStart) {
+  TempFolder folder;
+  const auto records = folder.Path("records.jsonl");
+  const auto file = folder.Path("app.bin");
+  std::filesystem::copy_file(DEMO, file);
+  BackgroundIapflash station({"station", file.string(), "--simulate=station", "--json", "--count",
+                              "9", "--records", records.string()});
+  bool first = false;
+  for (std::string line; !first && !(line = station.ReadLine(10000)).empty();) {
+    first = json::parse(line)["event"] == "result";
+  }
+  ASSERT_TRUE(first);
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << "no update file any more";
+  std::string rest;
+  for (std::string line; !(line = station.ReadLine(30000)).empty();) rest += line + "\n";
+  EXPECT_EQ(station.Stop(0), 1);  // the scenario's four failing boards; signal 0 only asks
+  const json summary = Events(rest, "summary").back();
+  EXPECT_EQ(summary["succeeded"], 5) << rest;
+  const std::vector<json> lines = Records(records);
+  ASSERT_EQ(lines.size(), 9u);
+  for (const json& record : lines) {
+    EXPECT_NE(record["failed_step_name"], "read_file") << record;
+    EXPECT_EQ(record["image"]["checksum"], 0x000407C5) << record;
+  }
+}
+
 // A reader that stalls (a pipe nobody reads) never holds the station: the whole batch is flashed
 // and recorded while nothing is read, and a signal then ends the station, saying what was not
 // written (before, the station waited on its write for ever and the test ran into its timeout).
