@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "discovery/serial_discovery.h"
+#include "platform/port_identity.h"
 
 namespace iapflash {
 namespace {
@@ -12,10 +13,6 @@ std::string FirstPort(const DeviceEntry& entry) {
 }
 
 }  // namespace
-
-bool SameStationPort(const std::string& listed, const std::string& given) {
-  return given == listed || given == "/dev/" + listed;
-}
 
 std::vector<BoardSighting> DeviceBoardWatch::Look(
     const std::function<bool(const std::string&)>& /*inUse*/) {
@@ -58,23 +55,34 @@ std::vector<BoardSighting> PortBoardWatch::Look(
     }
     SystemError error = 0;
     if (!ports_.Open(name, error)) continue;  // closed again at once
-    if (!iap_ && !scanned) {
-      DiscoverSerialDevices(tree_, table);
-      scanned = true;
+    DeviceEntry entry;
+    entry.ports.push_back(PortEntry{.portName = name});
+    entry.inIapMode = iap_;
+    // A board on this machine is looked up in a scan (which opens no port) for its serial
+    // number and, for its mode switch, its USB location: the entry whose port is the device the
+    // slot's name opens, however the name is spelt (a by-path or by-id link, ttyACM0). A scan
+    // is made once per look, and only when some slot's port opened.
+    const DeviceEntry* found = nullptr;
+    if (!IsRemotePortName(name)) {
+      if (!scanned) {
+        DiscoverSerialDevices(tree_, table);
+        scanned = true;
+      }
+      const auto match = std::find_if(table.begin(), table.end(), [&](const DeviceEntry& listed) {
+        return !FirstPort(listed).empty() && SameLocalPortDevice(FirstPort(listed), name);
+      });
+      if (match != table.end()) found = &*match;
     }
-    const auto found = std::find_if(table.begin(), table.end(), [&](const DeviceEntry& entry) {
-      return SameStationPort(FirstPort(entry), name);
-    });
-    if (found != table.end()) {
-      board.entry = *found;
-      board.serial = found->serialNumber;
+    if (found && !iap_) {
+      entry = *found;  // its run switches it and finds it again by its location
       board.iap = found->inIapMode;
-    } else {
-      DeviceEntry entry;
-      entry.ports.push_back(PortEntry{.portName = name});
-      entry.inIapMode = iap_;
-      board.entry = entry;
+    } else if (found) {
+      // --iap: the run opens the port as given; the scan tells only who the board is.
+      entry.locationInfo = found->locationInfo;
+      entry.serialNumber = found->serialNumber;
     }
+    if (found) board.serial = found->serialNumber;
+    board.entry = std::move(entry);
     boards.push_back(std::move(board));
   }
   return boards;

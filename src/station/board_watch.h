@@ -34,8 +34,9 @@ class DeviceBoardWatch final : public BoardWatch {
 // opens, a server that accepts the connection). The slot's key is the port as given.
 class PortBoardWatch final : public BoardWatch {
  public:
-  // iap: the boards run their boot program; otherwise each is looked up in a scan when it
-  // arrives, so that its mode switch can find it again by its USB location.
+  // iap: the boards run their boot program. A local port's board is looked up in the
+  // machine's scan for its USB serial number (by which a slot tells a new board from the one
+  // that restarted) and, without iap, its USB location, which its mode switch finds it by.
   PortBoardWatch(SerialPorts& ports, DeviceTree& tree, std::vector<std::string> names, bool iap);
   std::vector<BoardSighting> Look(const std::function<bool(const std::string&)>& inUse) override;
 
@@ -45,8 +46,5 @@ class PortBoardWatch final : public BoardWatch {
   std::vector<std::string> names_;
   bool iap_;
 };
-
-// Whether a scan's port name and a port as given name the same port (ttyACM0, /dev/ttyACM0).
-bool SameStationPort(const std::string& listed, const std::string& given);
 
 }  // namespace iapflash
