@@ -105,7 +105,8 @@ void SlotBook::Finish(std::size_t position, const DeviceOutcome& outcome) {
   if (position >= slots_.size() || slots_[position].state != SlotState::Running) return;
   Slot& slot = slots_[position];
   slot.state = SlotState::Done;
-  slot.seenAfterRun = false;
+  // A board whose run succeeded answered to its run's end: whenever it goes now, it goes after.
+  slot.seenAfterRun = outcome.finished.success;
   slot.last = SlotResult{outcome.finished.success, outcome.interrupted, outcome.FailureLine()};
   ++finished_;
   if (outcome.finished.success) {
