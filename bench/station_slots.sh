@@ -15,6 +15,10 @@
 #   3. Memory: BOARDS boards (1,000) through sixteen slots, a 1 KiB image (each board's time is
 #      then mostly the station's wait for it to leave); the station's VmHWM and VmRSS after 100
 #      and after BOARDS boards. Target: VmHWM under 32 MB, and no growth per board.
+# What it shows: the station's throughput with boards that carry no identity (pseudo-terminals
+# have no USB serial number), where each slot waits 2 s after a board has left before it takes
+# the next, so that a board that restarts is never flashed twice. bench_station_swaps measures
+# boards that carry serial numbers, swapped in one move, against one board's download time.
 # About five minutes, most of it the memory run (some 3.3 s a board per slot: the station waits
 # 2 s to be sure a board has left).
 #   station_slots.sh BUILD [ROUNDS] [BOARDS] [REPEATS]
