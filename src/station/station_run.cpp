@@ -58,6 +58,7 @@ Tallies StationRun::Run() {
     });
   };
   while (!stopped_()) {
+    runEnded_ = false;
     const std::vector<BoardSighting> boards = watch_.Look(inUse);
     {
       std::lock_guard lock(mutex_);
@@ -65,7 +66,7 @@ Tallies StationRun::Run() {
       if (book_.BatchDone()) break;
     }
     Reap();
-    hotplug_.Wait(STATION_LOOK_INTERVAL_MS);
+    WaitForNextLook();
   }
   workers_.clear();  // each run ends by itself, or through the cancelled ports
   std::lock_guard lock(mutex_);
@@ -118,6 +119,7 @@ void StationRun::RunBoard(std::size_t position, DeviceJob job, Worker& worker) {
   {
     std::lock_guard lock(mutex_);
     book_.Finish(position, outcomes.front());
+    runEnded_ = true;  // the next look comes at once: the board may have been swapped already
     if (!recorded) {
       ++recordsLost_;
       report_.OnRecordFailed(error);
@@ -130,6 +132,19 @@ void StationRun::RunBoard(std::size_t position, DeviceJob job, Worker& worker) {
 uint64_t StationRun::RecordsLost() {
   std::lock_guard lock(mutex_);
   return recordsLost_;
+}
+
+void StationRun::WaitForNextLook() {
+  for (uint32_t waited = 0; waited < STATION_LOOK_INTERVAL_MS && !stopped_();) {
+    if (runEnded_) return;
+    const bool running = std::any_of(workers_.begin(), workers_.end(),
+                                     [](const Worker& worker) { return !worker.done; });
+    const uint32_t slice =
+        running ? std::min(STATION_RUN_END_LOOK_MS, STATION_LOOK_INTERVAL_MS - waited)
+                : STATION_LOOK_INTERVAL_MS - waited;
+    if (hotplug_.Wait(slice)) return;
+    waited += slice;
+  }
 }
 
 void StationRun::Reap() {

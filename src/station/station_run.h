@@ -22,6 +22,10 @@ namespace iapflash {
 // How often a station looks at its slots, also without a device event: a board's leaving is
 // confirmed on these looks, and ports watched by opening them give no event.
 inline constexpr uint32_t STATION_LOOK_INTERVAL_MS = 250;
+// While runs go on, how soon after one ends the station looks again: the operator takes the
+// finished board out and puts the next in as soon as the result is out, and a slot whose board
+// tells its serial number takes the next at once.
+inline constexpr uint32_t STATION_RUN_END_LOOK_MS = 20;
 
 // Where a station reports. Its calls never overlap (the station serialises them), from
 // whichever thread; a run's calls carry its slot's position.
@@ -82,6 +86,8 @@ class StationRun {
   void StartRun(std::size_t position, const DeviceJob& job);
   void RunBoard(std::size_t position, DeviceJob job, Worker& worker);
   void Reap();
+  // Until the next look is due: the look interval, a device event, or a run's end.
+  void WaitForNextLook();
 
   StationSetup setup_;
   BoardWatch& watch_;
@@ -95,7 +101,8 @@ class StationRun {
   std::mutex recordsMutex_;  // the records: one line at a time
   SlotBook book_;
   uint64_t recordsLost_ = 0;
-  std::list<Worker> workers_;  // touched by the station's own thread only
+  std::list<Worker> workers_;          // touched by the station's own thread only
+  std::atomic<bool> runEnded_{false};  // a run has ended since the last look began
 };
 
 }  // namespace iapflash

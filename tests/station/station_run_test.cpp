@@ -12,6 +12,7 @@
 #include "platform/cancel_switch.h"
 #include "sim/sim_bus.h"
 #include "sim/sim_fault.h"
+#include "virtual_clock.h"
 
 namespace iapflash {
 namespace {
@@ -121,6 +122,81 @@ TEST(StationRun, EachBoardGetsOneStartWhileItStaysAndTheRecordsMatchTheTallies) 
   };
   EXPECT_LT(at("left0#1"), at("arrived0#3"));
   EXPECT_LT(at("arrived0#3"), static_cast<long>(told.said.size()));
+}
+
+// One --port slot whose board is swapped for one with another serial number as soon as its
+// run has ended; the station's waits are counted, not slept: a wait while a run goes on lasts
+// until that run has ended.
+class SwappedSlot final : public BoardWatch, public HotplugWatch, public StationReport {
+ public:
+  std::vector<BoardSighting> Look(const std::function<bool(const std::string&)>& inUse) override {
+    std::lock_guard lock(mutex_);
+    waitedBeforeLook.push_back(waited_);
+    waited_ = 0;
+    BoardSighting board;
+    board.key = board.port = "P";
+    board.iap = true;
+    if (!inUse("P")) board.serial = ended_ == 0 ? "A" : "B";  // swapped as its result came
+    return {board};
+  }
+  bool Wait(uint32_t ms) override {
+    std::unique_lock lock(mutex_);
+    waited_ += ms;
+    const uint64_t ended = ended_;
+    if (running_) changed_.wait_for(lock, std::chrono::seconds(10), [&] { return ended_ > ended; });
+    return false;
+  }
+  void OnArrived(const Slot&, bool runs) override {
+    std::lock_guard lock(mutex_);
+    running_ = runs;
+  }
+  void OnTallies(const Tallies& tallies) override {
+    std::lock_guard lock(mutex_);
+    if (tallies.inProgress == 0 && running_) {
+      running_ = false;
+      ++ended_;
+      changed_.notify_all();
+    }
+  }
+  void OnSlot(const Slot&) override {}
+  void OnLeft(const Slot&, uint64_t, bool) override {}
+  void OnRecordFailed(SystemError) override {}
+  void OnEvent(std::size_t, const RunEvent&) override {}
+  void OnDone(std::size_t, const DeviceOutcome&) override {}
+
+  std::vector<uint32_t> waitedBeforeLook;  // ms the station waited before each look
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool running_ = false;
+  uint64_t ended_ = 0;
+  uint32_t waited_ = 0;
+};
+
+TEST(StationRun, LooksAgainAsSoonAsARunEndsSoASwappedBoardStartsAtOnce) {
+  testing::VirtualClock clock;
+  auto bus = MakeSimulatedBus(std::vector<SimUsbDevice>{}, clock);
+  ASSERT_NE(bus, nullptr);
+  // No board answers at P: each run fails at once, which is all this is about.
+  StationSetup setup{{bus->Ports(), bus->Tree(), clock},
+                     std::string(SAMPLES_DIR) + "/demo_app.bin",
+                     {"demo_app.bin", 2048, 0x407C5},
+                     {},
+                     2,
+                     {"P"}};
+  SwappedSlot slot;
+  StationRun station(
+      setup, slot, slot, slot, nullptr, [] { return false; },
+      [] { return std::chrono::system_clock::now(); });
+  const Tallies tallies = station.Run();
+
+  EXPECT_EQ(tallies.failed, 2u);
+  // The look that takes board B (the second) and the one that sees the batch end: each within
+  // a short wait of the run's end, not a whole look interval later.
+  ASSERT_EQ(slot.waitedBeforeLook.size(), 3u);
+  EXPECT_LT(slot.waitedBeforeLook[1], STATION_LOOK_INTERVAL_MS);
+  EXPECT_LT(slot.waitedBeforeLook[2], STATION_LOOK_INTERVAL_MS);
 }
 
 TEST(StationRun, AStopEndsTheRunsInProgressThroughTheirOwnPath) {
