@@ -5,6 +5,12 @@
 #include <fstream>
 #include <sstream>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 #include "temp_folder.h"
 
 namespace iapflash {
@@ -52,6 +58,61 @@ TEST(RecordFile, AFolderThatIsNotThereIsTheSystemsError) {
   EXPECT_NE(error, 0u);
   EXPECT_FALSE(std::filesystem::exists(folder.Path("missing")));
 }
+
+#ifndef _WIN32
+// The file size limit of the process, for the length of a test: a write past it is cut short
+// and the next fails, as on a disk that fills up in the middle of a line.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    oldSignal_ = std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead
+    Set(bytes);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldSignal_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  void Set(rlim_t bytes) {
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldSignal_)(int) = SIG_DFL;
+};
+
+// A line the disk takes only part of is not left behind half written: the file stays as it was,
+// the append says it failed, and the lines appended once there is room again are whole lines of
+// their own.
+TEST(RecordFile, ALineTheDiskTakesOnlyInPartIsTakenBackWhole) {
+  testing::TempFolder folder;
+  const auto path = folder.Path("records.jsonl");
+  SystemError error = 0;
+  auto file = OpenRecordFile(path.string(), error);
+  ASSERT_NE(file, nullptr) << error;
+  const std::string first = "{\"board\":1}\n";
+  ASSERT_TRUE(file->Append(first, error));
+
+  const std::string second = "{\"board\":2,\"result\":\"success\"}\n";
+  {
+    FileSizeLimit limit(first.size() + 10);  // room for ten bytes of the second line
+    EXPECT_FALSE(file->Append(second, error));
+    EXPECT_EQ(error, static_cast<SystemError>(EFBIG));
+    EXPECT_EQ(Read(path), first);
+    EXPECT_FALSE(file->Append(second, error));  // still full: nothing of it either
+    EXPECT_EQ(Read(path), first);
+  }
+  ASSERT_TRUE(file->Append(second, error)) << error;
+  ASSERT_TRUE(file->Append("{\"board\":3}\n", error));
+  EXPECT_EQ(Read(path), first + second + "{\"board\":3}\n");
+}
+
+#endif
 
 }  // namespace
 }  // namespace iapflash
