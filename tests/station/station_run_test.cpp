@@ -130,13 +130,14 @@ TEST(StationRun, EachBoardGetsOneStartWhileItStaysAndTheRecordsMatchTheTallies) 
 class SwappedSlot final : public BoardWatch, public HotplugWatch, public StationReport {
  public:
   std::vector<BoardSighting> Look(const std::function<bool(const std::string&)>& inUse) override {
+    const bool running = inUse("P");  // asked under the station's lock, never under ours
     std::lock_guard lock(mutex_);
     waitedBeforeLook.push_back(waited_);
     waited_ = 0;
     BoardSighting board;
     board.key = board.port = "P";
     board.iap = true;
-    if (!inUse("P")) board.serial = ended_ == 0 ? "A" : "B";  // swapped as its result came
+    if (!running) board.serial = ended_ == 0 ? "A" : "B";  // swapped as its result came
     return {board};
   }
   bool Wait(uint32_t ms) override {
