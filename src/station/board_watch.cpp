@@ -44,12 +44,30 @@ std::vector<BoardSighting> PortBoardWatch::Look(
   std::vector<BoardSighting> boards;
   DeviceTable table;
   bool scanned = false;
+  // A board on this machine is looked up in a scan (which opens no port) for its serial number
+  // and, for its mode switch, its USB location: the entry whose port is the device the slot's
+  // name opens, however the name is spelt (a by-path or by-id link, ttyACM0). A scan is made at
+  // most once per look, and only when some local slot's port opened or its board is in a run.
+  const auto lookUp = [&](const std::string& name) -> const DeviceEntry* {
+    if (IsRemotePortName(name)) return nullptr;
+    if (!scanned) {
+      DiscoverSerialDevices(tree_, table);
+      scanned = true;
+    }
+    const auto match = std::find_if(table.begin(), table.end(), [&](const DeviceEntry& listed) {
+      return !FirstPort(listed).empty() && SameLocalPortDevice(FirstPort(listed), name);
+    });
+    return match == table.end() ? nullptr : &*match;
+  };
   for (const std::string& name : names_) {
     BoardSighting board;
     board.key = name;
     board.port = name;
     board.iap = iap_;
     if (inUse(name)) {
+      // Its port is left alone, but what the board shows during its run (its boot program's
+      // serial number) is its own: the slot does not take it for another board afterwards.
+      if (const DeviceEntry* found = lookUp(name)) board.serial = found->serialNumber;
       boards.push_back(std::move(board));
       continue;
     }
@@ -58,21 +76,7 @@ std::vector<BoardSighting> PortBoardWatch::Look(
     DeviceEntry entry;
     entry.ports.push_back(PortEntry{.portName = name});
     entry.inIapMode = iap_;
-    // A board on this machine is looked up in a scan (which opens no port) for its serial
-    // number and, for its mode switch, its USB location: the entry whose port is the device the
-    // slot's name opens, however the name is spelt (a by-path or by-id link, ttyACM0). A scan
-    // is made once per look, and only when some slot's port opened.
-    const DeviceEntry* found = nullptr;
-    if (!IsRemotePortName(name)) {
-      if (!scanned) {
-        DiscoverSerialDevices(tree_, table);
-        scanned = true;
-      }
-      const auto match = std::find_if(table.begin(), table.end(), [&](const DeviceEntry& listed) {
-        return !FirstPort(listed).empty() && SameLocalPortDevice(FirstPort(listed), name);
-      });
-      if (match != table.end()) found = &*match;
-    }
+    const DeviceEntry* found = lookUp(name);
     if (found && !iap_) {
       entry = *found;  // its run switches it and finds it again by its location
       board.iap = found->inIapMode;

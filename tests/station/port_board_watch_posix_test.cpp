@@ -26,6 +26,7 @@ const auto NONE_IN_USE = [](const std::string&) { return false; };
 class PathPorts final : public SerialPorts {
  public:
   std::unique_ptr<SerialPort> Open(const std::string& name, SystemError& error) override {
+    ++opens;
     if (remoteUp.count(name) != 0 || (!IsRemotePortName(name) && std::filesystem::exists(name))) {
       return std::make_unique<testing::AgreeablePort>();
     }
@@ -33,6 +34,7 @@ class PathPorts final : public SerialPorts {
     return nullptr;
   }
   std::set<std::string> remoteUp;
+  int opens = 0;
 };
 
 // Boards in the sockets of one hub: each a boot program (single-function device) whose node is
@@ -150,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(IapOrNot, PortBoardWatchLinks, ::testing::Bool(),
                            return param.param ? "Iap" : "Application";
                          });
 
-TEST(PortBoardWatch, ScansOncePerLookAndOnlyWhenALocalSlotsPortOpened) {
+TEST(PortBoardWatch, ScansOncePerLookAndOnlyWhenALocalSlotOpensOrRuns) {
   Sockets sockets;
   const std::string a = sockets.Node("ttyACM0");
   const std::string b = sockets.Node("ttyACM1");
@@ -185,10 +187,41 @@ TEST(PortBoardWatch, ScansOncePerLookAndOnlyWhenALocalSlotsPortOpened) {
   sockets.Point(linkB, b);
   EXPECT_EQ(scansOfALook(NONE_IN_USE, seen), 1);
   EXPECT_EQ(seen, "[A][][B]");
-  // Slots in a run are not opened: no scan for them.
+  // Ports of slots in a run are never opened; their boards are still looked up in the scan.
   const auto localInRun = [&](const std::string& key) { return key != remote; };
-  EXPECT_EQ(scansOfALook(localInRun, seen), 0);
-  EXPECT_EQ(seen, "[][][]");
+  const int opens = ports.opens;
+  EXPECT_EQ(scansOfALook(localInRun, seen), 1);
+  EXPECT_EQ(seen, "[A][][B]");
+  EXPECT_EQ(ports.opens, opens + 1);  // the remote slot's alone
+}
+
+// An application whose boot program shows another serial number: the boot program seen in the
+// run is the same board after it, and so is the application it restarts into.
+TEST(PortBoardWatch, TheBootProgramsOtherSerialNumberSeenInTheRunIsTheSameBoard) {
+  Sockets sockets;
+  const std::string app = sockets.Node("ttyACM0");
+  const std::string boot = sockets.Node("ttyACM1");
+  sockets.Board(app, "1-1.2:1.0", "APP-7");
+  sockets.Board(boot, "1-1.2:1.0", "BOOT-7");
+  const auto link = sockets.folder.Path("usb-0:1.2:1.0");
+  PathPorts ports;
+  PortBoardWatch watch(ports, sockets.tree.tree, {link.string()}, false);
+  SlotBook book(0, std::nullopt);
+  book.AddSlot(link.string(), link.string(), link.string());
+  const auto inUse = [&](const std::string&) {
+    return book.Slots()[0].state == SlotState::Running;
+  };
+  const auto look = [&](const std::string& node, uint64_t atMs) {
+    sockets.Point(link, node);
+    return book.Look(watch.Look(inUse), atMs).size();
+  };
+  EXPECT_EQ(look(app, 0), 1u);     // arrived
+  EXPECT_EQ(look(boot, 250), 0u);  // switched by its run
+  book.Finish(0, DeviceOutcome{});
+  EXPECT_EQ(look(boot, 500), 0u);
+  EXPECT_EQ(look("", 750), 0u);  // restarts after its download
+  EXPECT_EQ(look(app, 1000), 0u);
+  EXPECT_EQ(book.Slots()[0].board, 1u);
 }
 
 }  // namespace
