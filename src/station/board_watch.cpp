@@ -29,6 +29,7 @@ std::vector<BoardSighting> DeviceBoardWatch::Look(
     if (listed || board.port.empty()) continue;
     board.serial = entry.serialNumber;
     board.iap = entry.inIapMode;
+    board.application = !entry.inIapMode;
     board.entry = entry;
     boards.push_back(std::move(board));
   }
@@ -85,7 +86,10 @@ std::vector<BoardSighting> PortBoardWatch::Look(
       entry.locationInfo = found->locationInfo;
       entry.serialNumber = found->serialNumber;
     }
-    if (found) board.serial = found->serialNumber;
+    if (found) {
+      board.serial = found->serialNumber;
+      board.application = !found->inIapMode;
+    }
     board.entry = std::move(entry);
     boards.push_back(std::move(board));
   }

@@ -50,6 +50,7 @@ void SlotBook::Arrive(Slot& slot, const BoardSighting& sighting, std::vector<Slo
   slot.serials.clear();
   if (!sighting.serial.empty()) slot.serials.insert(sighting.serial);
   slot.unseenSinceMs.reset();
+  slot.doneSinceMs.reset();
   slot.seenAfterRun = false;
   const bool runs = !count_ || started_ < *count_;
   slot.state = runs ? SlotState::Running : SlotState::Idle;
@@ -60,6 +61,9 @@ void SlotBook::Arrive(Slot& slot, const BoardSighting& sighting, std::vector<Slo
 
 std::vector<SlotChange> SlotBook::Look(const std::vector<BoardSighting>& present, uint64_t nowMs) {
   std::vector<SlotChange> changes;
+  for (Slot& slot : slots_) {
+    if (slot.state == SlotState::Done && !slot.doneSinceMs) slot.doneSinceMs = nowMs;
+  }
   std::vector<bool> seen(slots_.size(), false);
   for (const BoardSighting& sighting : present) {
     const std::size_t position = SlotFor(sighting, changes);
@@ -69,10 +73,16 @@ std::vector<SlotChange> SlotBook::Look(const std::vector<BoardSighting>& present
     seen[position] = true;
     Slot& slot = slots_[position];
     // Another serial number than any its board showed: the board was swapped faster than
-    // BOARD_GONE_AFTER_MS. A run is never cut short for it.
+    // BOARD_GONE_AFTER_MS. A run is never cut short for it. But an application that turns up
+    // with a new serial number soon after the run may be the board itself, restarted into its
+    // new firmware (which need not show the serial number of its boot program or of its old
+    // application): then only its time away tells.
+    const bool maybeRestarted =
+        sighting.application &&
+        (!slot.doneSinceMs || nowMs - *slot.doneSinceMs < BOARD_GONE_AFTER_MS);
     const bool swapped = slot.state != SlotState::Empty && slot.state != SlotState::Running &&
                          !sighting.serial.empty() && !slot.serials.empty() &&
-                         slot.serials.count(sighting.serial) == 0;
+                         slot.serials.count(sighting.serial) == 0 && !maybeRestarted;
     if (swapped) {
       changes.push_back(BoardLeft{position, slot.board, false});
       slot.state = SlotState::Empty;

@@ -24,6 +24,8 @@ struct BoardSighting {
   std::string port;    // the port it shows now
   std::string serial;  // its USB serial number; empty when it has none
   bool iap = false;    // it runs its boot program
+  // The machine's scan lists it as an application (not its boot program); false when unknown.
+  bool application = false;
   // What its run opens: the scan's entry; none: the port alone (--port slots).
   std::optional<DeviceEntry> entry;
 };
@@ -51,8 +53,9 @@ struct Slot {
   BoardSighting sighting;         // its board as it arrived
   std::set<std::string> serials;  // serial numbers its board showed since it arrived
   std::optional<uint64_t> unseenSinceMs;
-  bool seenAfterRun = false;       // its board was seen after its run had ended
-  std::optional<SlotResult> last;  // its last board's result
+  std::optional<uint64_t> doneSinceMs;  // the first look after its board's run had ended
+  bool seenAfterRun = false;            // its board was seen after its run had ended
+  std::optional<SlotResult> last;       // its last board's result
 };
 
 struct Tallies {

@@ -11,7 +11,8 @@ namespace {
 
 // A step of a station's life: a look that finds the boards in `present` ("KEY" or
 // "KEY:SERIAL", blank-separated; board KEY shows port-KEY; "=PORT" is a device without a USB
-// location, its slot's key its port), or, when finish names a position, that slot's run ending.
+// location, its slot's key its port; a "/app" ending: listed as an application), or, when
+// finish names a position, that slot's run ending.
 struct Step {
   uint64_t atMs;
   std::string present;
@@ -26,6 +27,10 @@ std::vector<BoardSighting> Boards(const std::string& present) {
   std::istringstream words(present);
   for (std::string word; words >> word;) {
     BoardSighting board;
+    if (word.ends_with("/app")) {
+      board.application = true;
+      word.resize(word.size() - 4);
+    }
     const std::size_t colon = word.find(':');
     board.key = word.substr(0, colon);
     board.port = "port-" + board.key;
@@ -134,6 +139,18 @@ INSTANTIATE_TEST_SUITE_P(
                             {0, "", "", 0},
                             {250, "", ""},
                             {500, "a:S2", "left0#1 arrive0#2"}}},
+                      Case{"RestartedIntoItsNewApplicationUnderANewSerialNumberIsTheSameBoard",
+                           {{0, "a:BOOT1", "slot0 arrive0#1"},
+                            {0, "", "", 0},
+                            {100, "", ""},
+                            {600, "a:APP9/app", ""},
+                            {600 + GONE, "a:APP9/app", ""},
+                            {60000, "a:APP9/app", ""}}},
+                      Case{"AnApplicationUnderANewSerialNumberLongAfterTheRunIsANewBoard",
+                           {{0, "a:S1", "slot0 arrive0#1"},
+                            {0, "", "", 0},
+                            {100, "a:S1", ""},
+                            {100 + GONE, "a:S2/app", "left0#1 arrive0#2"}}},
                       Case{"BootProgramsOtherSerialNumberDuringTheRunIsStillTheSameBoard",
                            {{0, "a:APP1", "slot0 arrive0#1"},
                             {600, "a:BOOT", ""},
