@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# The Windows build under Wine: configures and builds the windows preset (MinGW-w64), makes a
-# fresh Wine prefix for this run, and runs every test of that build under Wine (label wine):
+# The Windows build under Wine: configures and builds a Windows preset (MinGW-w64): windows,
+# the debug build, unless another is named (./dev test names windows-release, the optimised
+# build that also makes the zip), makes a fresh Wine prefix for this run, and runs every test
+# of that build under Wine (label wine):
 # the portable unit tests as Windows programs, the Win32 backends, the dialog's self-test and
 # the command line over a COM port that leads to a simulated device on a pseudo-terminal, and
 # over RFC 2217 to ser2net in front of one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=$root/build/windows
+preset=${1:-windows}
+build=$root/build/$preset
 prefix=$build/wineprefix
 wineserver=/usr/lib/wine/wineserver
 # A Linux build serves the simulated devices (`iapflash sim`).
@@ -30,9 +33,9 @@ mkdir -p "$build"
 "$root/tools/wine-run.sh" "$prefix" cmd /c exit >/dev/null 2>&1 || true
 [ -f "$prefix/.iapflash-ready" ] || { echo "the Wine prefix could not be made" >&2; exit 1; }
 
-echo "== building the windows preset"
-cmake --preset windows -DIAPFLASH_LINUX_BUILD="$linux_build" >/dev/null
-cmake --build --preset windows -j "$jobs"
+echo "== building the $preset preset"
+cmake --preset "$preset" -DIAPFLASH_LINUX_BUILD="$linux_build" >/dev/null
+cmake --build --preset "$preset" -j "$jobs"
 
 echo "== tests under Wine"
 (cd "$build" && ctest -L wine --output-on-failure -j "$jobs" --timeout 300)

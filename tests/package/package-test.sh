@@ -13,11 +13,12 @@ deb=$(echo "$packages"/iapflash_*_amd64.deb)
 zip=$(echo "$packages"/iapflash-*-windows-x64.zip)
 [ -f "$deb" ] || { echo "no .deb in $packages" >&2; exit 1; }
 [ -f "$zip" ] || { echo "no Windows zip in $packages" >&2; exit 1; }
-cmake --build "$root/build/windows" --target first_steps_driver >/dev/null
+# The zip's build (windows-release) builds the Windows tests too.
+cmake --build "$root/build/windows-release" --target first_steps_driver >/dev/null
 version=$(dpkg-deb -f "$deb" Version)
 sample=$root/samples/demo_app.hex
-# Clicks through FIRST-STEPS.txt in the zip's window: a test program of the windows build.
-driver=$root/build/windows/tests/wine/first_steps_driver.exe
+# Clicks through FIRST-STEPS.txt in the zip's window: a test program of that build.
+driver=$root/build/windows-release/tests/wine/first_steps_driver.exe
 
 mkdir -p "$root/build"
 work=$(mktemp -d "$root/build/package-test.XXXXXX")
