@@ -18,7 +18,7 @@ using testing::HEX_END;
 using testing::HexData;
 using testing::HexRecord;
 
-std::vector<uint8_t> Bytes(std::size_t count, uint8_t first) {
+std::vector<uint8_t> Series(std::size_t count, uint8_t first) {
   std::vector<uint8_t> bytes(count);
   std::iota(bytes.begin(), bytes.end(), first);
   return bytes;
@@ -68,25 +68,25 @@ struct HexCase {
 };
 
 std::vector<HexCase> Cases() {
-  const std::string sixteen = HexData(0x0000, Bytes(16, 0x10));
+  const std::string sixteen = HexData(0x0000, Series(16, 0x10));
   const std::string offByOne = [&] {
     std::string text = sixteen;
     text[text.size() - 3] = text[text.size() - 3] == '0' ? '1' : '0';  // checksum low digit
     return text;
   }();
-  std::vector<uint8_t> gapImage = Bytes(16, 0);
+  std::vector<uint8_t> gapImage = Series(16, 0);
   gapImage.insert(gapImage.end(), 16, 0xFF);
-  const std::vector<uint8_t> high = Bytes(16, 0x80);
+  const std::vector<uint8_t> high = Series(16, 0x80);
   gapImage.insert(gapImage.end(), high.begin(), high.end());
   std::vector<uint8_t> segmentImage(36, 0xFF);
   segmentImage.push_back(0xAB);
   std::vector<uint8_t> overwritten = {1, 9, 9, 4};
-  std::vector<uint8_t> all255 = Bytes(255, 1);
+  std::vector<uint8_t> all255 = Series(255, 1);
 
   return {
       {"EndRecordAlone", HEX_END, true, 0},
       {"EndRecordWithoutLineEnd", ":00000001FF", false},
-      {"CrLfLineEnds", sixteen + HEX_END, true, 16, Bytes(16, 0x10)},
+      {"CrLfLineEnds", sixteen + HEX_END, true, 16, Series(16, 0x10)},
       {"LfOnlyLineEnds", WithLfOnly(sixteen + HEX_END), false},
       {"BlankLineBetweenRecords", sixteen + "\r\n" + HEX_END, false},
       {"LeadingBlank", " " + sixteen + HEX_END, false},
@@ -101,8 +101,8 @@ std::vector<HexCase> Cases() {
       {"ChecksumOffByOne", offByOne + HEX_END, false},
       {"NonHexDigitInData", ":0100000G00F0\r\n" + HEX_END, false},
       {"RecordRunsPastText", ":10000000", false},
-      {"GapBetweenRecordsIsFilled", HexData(0x0000, Bytes(16, 0)) + HexData(0x0020, high) + HEX_END,
-       true, 48, gapImage},
+      {"GapBetweenRecordsIsFilled",
+       HexData(0x0000, Series(16, 0)) + HexData(0x0020, high) + HEX_END, true, 48, gapImage},
       {"SegmentBaseMovesData", HexRecord(2, 0, {0x00, 0x02}) + HexData(0x0004, {0xAB}) + HEX_END,
        true, 37, segmentImage},
       {"LinearRecordKeepsSegmentBase",
@@ -112,7 +112,7 @@ std::vector<HexCase> Cases() {
       {"LinearBaseMovesDataBeyondText",
        HexRecord(4, 0, {0x08, 0x00}) + HexData(0x0000, {1}) + HEX_END, false},
       // 16 bytes at 0x0100 end at 272, beyond the 100 characters of the text.
-      {"DataEndBeyondTextLength", HexData(0x0100, Bytes(16, 0)) + HEX_END + std::string(42, 'x'),
+      {"DataEndBeyondTextLength", HexData(0x0100, Series(16, 0)) + HEX_END + std::string(42, 'x'),
        false},
       {"StartRecordsSkipped",
        HexRecord(3, 0, {1, 2, 3, 4}) + HexRecord(5, 0, {5, 6, 7, 8}) + HexData(0, {7}) + HEX_END,

@@ -37,11 +37,11 @@
 namespace iapflash {
 namespace {
 
-const std::string kDevices = UDEV_DEVICES_DIR;
+const std::string kDevicesDir = UDEV_DEVICES_DIR;
 const std::string kDemo = std::string(SAMPLES_DIR) + "/demo_app.bin";
-const std::string kHub = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+const std::string kHubPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
 // The hub's second socket, where every board of these tests is plugged in.
-const std::string kSocket = kHub + "/1-1.2";
+const std::string kSocket = kHubPath + "/1-1.2";
 const std::string kLocation = "1-1.2";
 
 // The bound on every wait for something that must happen: far beyond its usual milliseconds.
@@ -63,7 +63,7 @@ class Testbed {
   void Load(const std::string& name) {
     GError* error = nullptr;
     const bool loaded =
-        umockdev_testbed_add_from_file(testbed_, (kDevices + "/" + name).c_str(), &error);
+        umockdev_testbed_add_from_file(testbed_, (kDevicesDir + "/" + name).c_str(), &error);
     const std::string why = error != nullptr ? error->message : "";
     g_clear_error(&error);
     ASSERT_TRUE(loaded) << name << ": " << why;
@@ -185,7 +185,7 @@ TEST_F(UdevHotplugWatchTest, WakesOnTheBoardsTtysAndUsbDeviceOnlyAndLeavesNothin
       {"the board's tty arrives", kSocket + "/1-1.2:1.0/tty/ttyACM1", "add", true},
       {"the board's tty changes", kSocket + "/1-1.2:1.2/tty/ttyACM0", "change", true},
       {"one of the board's USB interfaces", kSocket + "/1-1.2:1.1", "remove", false},
-      {"the hub's interface", kHub + "/1-1:1.0", "add", false},
+      {"the hub's interface", kHubPath + "/1-1:1.0", "add", false},
       {"the host controller", "/sys/devices/pci0000:00/0000:00:14.0", "change", false},
       {"a keyboard", "/sys/devices/platform/i8042/serio0/input/input3/event3", "add", false},
       {"a network interface", "/sys/devices/pci0000:00/0000:00:1f.6/net/eth0", "remove", false},
@@ -499,7 +499,7 @@ class UdevHotplugStationTest : public ::testing::Test {
   // Plugs the boot program into the socket as ttyACM<acm>, its tty served by device. A testbed
   // never makes a tty node twice, so a board plugged in again comes under another name.
   void PlugBootProgram(const PtyServer& device, int acm) {
-    std::ifstream file(kDevices + "/boot_at_1-1.2.umockdev");
+    std::ifstream file(kDevicesDir + "/boot_at_1-1.2.umockdev");
     std::stringstream text;
     text << file.rdbuf();
     std::string nodes = text.str();
