@@ -74,13 +74,7 @@ TEST_F(DeviceScanTest, LongLineIsCutAt127Bytes) {
     std::snprintf(mi, sizeof mi, "%02X", 2 * i);
     const std::string port = "ttyACM" + std::to_string(100 + i);
     builder.Interface(app, mi, port);
-    // Appended piece by piece: GCC 12 for MinGW at -O3 takes a chain of temporaries for a write
-    // out of bounds (-Wstringop-overflow).
-    full += 'P';
-    full += std::to_string(i);
-    full += ':';
-    full += port;
-    full += ',';
+    full += "P" + std::to_string(i) + ":" + port + ",";
   }
   Scan();
   ASSERT_EQ(panel.DeviceLines().size(), 1u);

@@ -184,10 +184,7 @@ std::string NameForPathOf(const std::string& base, std::size_t units) {
   std::string name;
   std::size_t left = units - PathUnits(base);
   while (left > 105) {
-    // Appended in two steps: GCC 12 for MinGW at -O3 takes a temporary's + "/" for a copy out of
-    // bounds (-Warray-bounds).
-    name.append(100, 'n');
-    name += '/';
+    name += std::string(100, 'n') + "/";
     left -= 101;
   }
   return name + std::string(left - 4, 'n') + ".bin";
