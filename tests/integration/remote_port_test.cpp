@@ -427,7 +427,10 @@ TEST_P(HostileServer, TheTimeLimitEndsTheRun) {
       {"flash", file.string(), "--port", server.Name(), "--iap", "--timeout", "1.5"}, 20000);
   ASSERT_FALSE(run.timedOut) << "the flood held the run";
   EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_LT(run.seconds, 3.0);
+  // The flood must not hold the run past its limit (it would hold it until the 20 s above); the
+  // bound leaves room for a sanitizer build's start and end on a busy machine (3.07 s has been
+  // seen there).
+  EXPECT_LT(run.seconds, 5.0);
   EXPECT_EQ(Lines(run.out).back(), FAILURE_SUMMARY.back()) << run.out;
 }
 
