@@ -30,6 +30,12 @@ constexpr timespec IDLE_CHECK{0, 50'000'000};
 // awake over this last stretch and handed over on time; earlier bytes only need to be in before it.
 constexpr SimTime ON_TIME_WINDOW = std::chrono::microseconds(150);
 
+// Bytes that reach the host together are handed over together, as a USB adapter delivers a
+// reply in one packet: a reply goes over in one write when its last byte is due. A longer run
+// of bytes (replies back to back, a device that floods) goes over in pieces, none held longer
+// than this after its first byte was due.
+constexpr SimTime LONGEST_HOLD = std::chrono::milliseconds(2);
+
 void CloseIfOpen(int& fd) {
   if (fd >= 0) close(fd);
   fd = -1;
@@ -132,7 +138,7 @@ void PtyServer::Run() {
   std::vector<uint8_t> buffer(4096);
   while (master_ >= 0) {
     const SimTime now = Now();
-    // Hand over every reply byte that has reached the host by now.
+    // Hand over every reply byte that has reached the host by now, in one write.
     for (;;) {
       const std::size_t taken = device_->Take(buffer, now);
       if (taken == 0) break;
@@ -143,15 +149,19 @@ void PtyServer::Run() {
       break;
     }
     const auto next = device_->NextByteAt(now);
-    SimTime wakeAt = next.value_or(SimTime{0});
-    if (next && *next == device_->LastByteAt()) {
-      if (*next - Now() <= ON_TIME_WINDOW) {
-        while (Now() < *next) {
-          // awake until the reply's last byte is due
+    const auto last = device_->LastByteAt();
+    SimTime wakeAt{0};
+    if (next && last) {
+      wakeAt = std::min(*last, *next + LONGEST_HOLD);
+      if (wakeAt == *last) {
+        if (wakeAt - Now() <= ON_TIME_WINDOW) {
+          while (Now() < wakeAt) {
+            // awake until the reply's last byte is due
+          }
+          continue;
         }
-        continue;
+        wakeAt -= ON_TIME_WINDOW;
       }
-      wakeAt -= ON_TIME_WINDOW;
     }
     pollfd fds[2] = {{master_, POLLIN, 0}, {stop_.ReadEnd(), POLLIN, 0}};
     // With nothing on its way, still look now and then whether the device was unplugged
