@@ -52,6 +52,7 @@ void SlotBook::Arrive(Slot& slot, const BoardSighting& sighting, std::vector<Slo
   slot.unseenSinceMs.reset();
   slot.doneSinceMs.reset();
   slot.seenAfterRun = false;
+  slot.resultOut = false;
   const bool runs = !count_ || started_ < *count_;
   slot.state = runs ? SlotState::Running : SlotState::Idle;
   if (runs) ++started_;
@@ -93,7 +94,10 @@ std::vector<SlotChange> SlotBook::Look(const std::vector<BoardSighting>& present
     }
     slot.unseenSinceMs.reset();
     if (slot.state != SlotState::Running) slot.seenAfterRun = true;
-    if (!sighting.serial.empty()) slot.serials.insert(sighting.serial);
+    // Once its result is out, the next board may already be in the slot before the run has
+    // ended: its serial number must still tell it from the board before.
+    const bool ownSerial = slot.state != SlotState::Running || !slot.resultOut;
+    if (!sighting.serial.empty() && ownSerial) slot.serials.insert(sighting.serial);
   }
   seen.resize(slots_.size(), false);
   for (Slot& slot : slots_) {
@@ -109,6 +113,12 @@ std::vector<SlotChange> SlotBook::Look(const std::vector<BoardSighting>& present
     slot.unseenSinceMs.reset();
   }
   return changes;
+}
+
+void SlotBook::ResultOut(std::size_t position) {
+  if (position < slots_.size() && slots_[position].state == SlotState::Running) {
+    slots_[position].resultOut = true;
+  }
 }
 
 void SlotBook::Finish(std::size_t position, const DeviceOutcome& outcome) {

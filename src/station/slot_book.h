@@ -55,7 +55,9 @@ struct Slot {
   std::optional<uint64_t> unseenSinceMs;
   std::optional<uint64_t> doneSinceMs;  // the first look after its board's run had ended
   bool seenAfterRun = false;            // its board was seen after its run had ended
-  std::optional<SlotResult> last;       // its last board's result
+  // Its running board's result is out (its record may still be on its way to the disk).
+  bool resultOut = false;
+  std::optional<SlotResult> last;  // its last board's result
 };
 
 struct Tallies {
@@ -98,6 +100,9 @@ class SlotBook {
   // Everything a look at the machine found, all at once.
   std::vector<SlotChange> Look(const std::vector<BoardSighting>& present, uint64_t nowMs);
 
+  // The result of the slot's running board is out: from here on the board may be swapped at
+  // any moment, so a serial number seen in the slot is no longer taken as its board's.
+  void ResultOut(std::size_t position);
   // The run of the slot's board has ended.
   void Finish(std::size_t position, const DeviceOutcome& outcome);
 

@@ -19,6 +19,7 @@ class StationRun::SlotRunReport final : public DeviceRunsReport {
   }
   void OnDone(std::size_t, const DeviceOutcome& outcome) override {
     std::lock_guard lock(station_.mutex_);
+    station_.book_.ResultOut(position_);
     station_.report_.OnDone(position_, outcome);
   }
 

@@ -12,7 +12,8 @@ namespace {
 // A step of a station's life: a look that finds the boards in `present` ("KEY" or
 // "KEY:SERIAL", blank-separated; board KEY shows port-KEY; "=PORT" is a device without a USB
 // location, its slot's key its port; a "/app" ending: listed as an application), or, when
-// finish names a position, that slot's run ending.
+// finish names a position, that slot's run ending, or, when resultOut does, the result of that
+// slot's run coming out (its record still on its way).
 struct Step {
   uint64_t atMs;
   std::string present;
@@ -20,6 +21,7 @@ struct Step {
                        // during its run)
   int finish = -1;
   bool success = true;
+  int resultOut = -1;
 };
 
 std::vector<BoardSighting> Boards(const std::string& present) {
@@ -68,6 +70,10 @@ DeviceOutcome Outcome(bool success, bool interrupted = false) {
 
 void Play(SlotBook& book, const std::vector<Step>& steps) {
   for (const Step& step : steps) {
+    if (step.resultOut >= 0) {
+      book.ResultOut(static_cast<std::size_t>(step.resultOut));
+      continue;
+    }
     if (step.finish >= 0) {
       book.Finish(static_cast<std::size_t>(step.finish), Outcome(step.success));
       continue;
@@ -139,6 +145,13 @@ INSTANTIATE_TEST_SUITE_P(
                             {0, "", "", 0},
                             {250, "", ""},
                             {500, "a:S2", "left0#1 arrive0#2"}}},
+                      Case{"SwappedAsItsResultCameOutBeforeItsRunHadEndedIsANewBoard",
+                           {{0, "a:S1", "slot0 arrive0#1"},
+                            {20, "a:S1", ""},
+                            {0, "", "", -1, true, 0},
+                            {40, "a:S2", ""},
+                            {0, "", "", 0},
+                            {60, "a:S2", "left0#1 arrive0#2"}}},
                       Case{"RestartedIntoItsNewApplicationUnderANewSerialNumberIsTheSameBoard",
                            {{0, "a:BOOT1", "slot0 arrive0#1"},
                             {0, "", "", 0},
