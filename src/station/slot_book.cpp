@@ -49,6 +49,7 @@ void SlotBook::Arrive(Slot& slot, const BoardSighting& sighting, std::vector<Slo
   slot.sighting = sighting;
   slot.serials.clear();
   if (!sighting.serial.empty()) slot.serials.insert(sighting.serial);
+  slot.bootSerialKnown = !sighting.serial.empty() && !sighting.application;
   slot.unseenSinceMs.reset();
   slot.doneSinceMs.reset();
   slot.seenAfterRun = false;
@@ -78,9 +79,12 @@ std::vector<SlotChange> SlotBook::Look(const std::vector<BoardSighting>& present
     // with a new serial number soon after the run may be the board itself, restarted into its
     // new firmware (which need not show the serial number of its boot program or of its old
     // application): then only its time away tells.
+    // Likewise a boot program under a new serial number in a slot whose board came as an
+    // application and was never seen in its boot program: it may be that board, left in its boot
+    // program by its run (whose switch no look happened to see).
     const bool maybeRestarted =
-        sighting.application &&
-        (!slot.doneSinceMs || nowMs - *slot.doneSinceMs < BOARD_GONE_AFTER_MS);
+        sighting.application ? !slot.doneSinceMs || nowMs - *slot.doneSinceMs < BOARD_GONE_AFTER_MS
+                             : !slot.bootSerialKnown;
     const bool swapped = slot.state != SlotState::Empty && slot.state != SlotState::Running &&
                          !sighting.serial.empty() && !slot.serials.empty() &&
                          slot.serials.count(sighting.serial) == 0 && !maybeRestarted;
@@ -97,7 +101,10 @@ std::vector<SlotChange> SlotBook::Look(const std::vector<BoardSighting>& present
     // Once its result is out, the next board may already be in the slot before the run has
     // ended: its serial number must still tell it from the board before.
     const bool ownSerial = slot.state != SlotState::Running || !slot.resultOut;
-    if (!sighting.serial.empty() && ownSerial) slot.serials.insert(sighting.serial);
+    if (!sighting.serial.empty() && ownSerial) {
+      slot.serials.insert(sighting.serial);
+      if (!sighting.application) slot.bootSerialKnown = true;
+    }
   }
   seen.resize(slots_.size(), false);
   for (Slot& slot : slots_) {

@@ -52,6 +52,8 @@ struct Slot {
   uint64_t board = 0;             // the number of its board; 0 before the first
   BoardSighting sighting;         // its board as it arrived
   std::set<std::string> serials;  // serial numbers its board showed since it arrived
+  // One of them is its boot program's: it arrived in it, or a look saw it there since.
+  bool bootSerialKnown = false;
   std::optional<uint64_t> unseenSinceMs;
   std::optional<uint64_t> doneSinceMs;  // the first look after its board's run had ended
   bool seenAfterRun = false;            // its board was seen after its run had ended
