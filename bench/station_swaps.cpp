@@ -311,7 +311,8 @@ class Operator final : public StationReport {
 struct Wave {
   double boardsPerHour = 0;
   double meanRunSeconds = 0;
-  double cpuSeconds = 0;  // the whole process's: the station and the simulated boards
+  double cpuSeconds = 0;        // the whole process's: the station and the simulated boards
+  double switchesPerBoard = 0;  // the whole process's context switches, per board
   double meanGapMs = 0;
   double maxGapMs = 0;
 };
@@ -321,6 +322,13 @@ double ProcessCpuSeconds() {
   getrusage(RUSAGE_SELF, &usage);
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Every thread's context switches, given up and taken: each is a wake-up of some thread.
+double ProcessSwitches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -334,6 +342,7 @@ Wave Run(const std::string& file, std::size_t slots, int rounds) {
   std::filesystem::create_directories(folder);
   Wave wave;
   const double cpuBefore = ProcessCpuSeconds();
+  const double switchesBefore = ProcessSwitches();
   {
     Operator line(folder, slots, rounds);
     std::vector<uint8_t> bytes = ReadFile(file);
@@ -365,6 +374,8 @@ Wave Run(const std::string& file, std::size_t slots, int rounds) {
     wave.maxGapMs = line.MaxGapMs();
   }
   wave.cpuSeconds = ProcessCpuSeconds() - cpuBefore;
+  wave.switchesPerBoard = (ProcessSwitches() - switchesBefore) /
+                          static_cast<double>(slots * static_cast<std::size_t>(rounds));
   std::filesystem::remove_all(folder);
   return wave;
 }
@@ -400,17 +411,19 @@ void BM_SixteenSlotsSwappedBySerialNumber(benchmark::State& state) {
     const auto start = Steady::now();
     for (int repeat = 0; repeat < REPEATS; ++repeat) {
       const Wave one = Run(file, 1, ROUNDS);
-      std::printf("one slot, %d boards: one board's download %.3f s; processor %.2f s; load %.2f\n",
-                  ROUNDS, one.meanRunSeconds, one.cpuSeconds, Load());
+      std::printf(
+          "one slot, %d boards: one board's download %.3f s; processor %.2f s; %.0f context "
+          "switches a board; load %.2f\n",
+          ROUNDS, one.meanRunSeconds, one.cpuSeconds, one.switchesPerBoard, Load());
       const Wave sixteen = Run(file, SLOTS, ROUNDS);
       const double target = SLOTS * 3600.0 / one.meanRunSeconds;
       std::printf(
           "%zu slots, %zu boards: %.1f boards per hour (%.3f of 16 x 3600 / %.3f s; "
           "runs of %.3f s; from a result to the next arrival %.1f ms, at most %.1f ms); "
-          "processor %.2f s; load %.2f\n",
+          "processor %.2f s; %.0f context switches a board; load %.2f\n",
           SLOTS, SLOTS * ROUNDS, sixteen.boardsPerHour, sixteen.boardsPerHour / target,
           one.meanRunSeconds, sixteen.meanRunSeconds, sixteen.meanGapMs, sixteen.maxGapMs,
-          sixteen.cpuSeconds, Load());
+          sixteen.cpuSeconds, sixteen.switchesPerBoard, Load());
       std::fflush(stdout);
       ones.push_back(one.meanRunSeconds);
       sixteens.push_back(sixteen.boardsPerHour);
