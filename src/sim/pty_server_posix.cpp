@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace iapflash {
@@ -46,6 +47,15 @@ void CloseIfOpen(int& fd) {
 timespec WaitUntil(SimTime at, SimTime now) {
   const int64_t ns = at > now ? (at - now).count() : 0;
   return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// When the reply bytes on their way go over to the host: as the last of them is due, or, for a
+// long run of them, LONGEST_HOLD after the first was due. Empty when none is on its way.
+std::optional<SimTime> HandOverAt(const SimDevice& device) {
+  const auto first = device.FirstByteAt();
+  const auto last = device.LastByteAt();
+  if (!first || !last) return {};
+  return std::min(*last, *first + LONGEST_HOLD);
 }
 
 bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
@@ -138,30 +148,29 @@ void PtyServer::Run() {
   std::vector<uint8_t> buffer(4096);
   while (master_ >= 0) {
     const SimTime now = Now();
-    // Hand over every reply byte that has reached the host by now, in one write.
-    for (;;) {
-      const std::size_t taken = device_->Take(buffer, now);
-      if (taken == 0) break;
-      if (!WriteAll(master_, buffer.data(), taken)) break;
+    const auto due = HandOverAt(*device_);
+    if (due && now >= *due) {
+      // Every reply byte that has reached the host by now, in one write.
+      for (;;) {
+        const std::size_t taken = device_->Take(buffer, now);
+        if (taken == 0) break;
+        if (!WriteAll(master_, buffer.data(), taken)) break;
+      }
     }
     if (!device_->Connected()) {
       HangUp();
       break;
     }
-    const auto next = device_->NextByteAt(now);
-    const auto last = device_->LastByteAt();
-    SimTime wakeAt{0};
-    if (next && last) {
-      wakeAt = std::min(*last, *next + LONGEST_HOLD);
-      if (wakeAt == *last) {
-        if (wakeAt - Now() <= ON_TIME_WINDOW) {
-          while (Now() < wakeAt) {
-            // awake until the reply's last byte is due
-          }
-          continue;
+    const auto next = HandOverAt(*device_);
+    SimTime wakeAt = next.value_or(SimTime{0});
+    if (next && *next == device_->LastByteAt()) {
+      if (*next - Now() <= ON_TIME_WINDOW) {
+        while (Now() < *next) {
+          // awake until the reply's last byte is due
         }
-        wakeAt -= ON_TIME_WINDOW;
+        continue;
       }
+      wakeAt -= ON_TIME_WINDOW;
     }
     pollfd fds[2] = {{master_, POLLIN, 0}, {stop_.ReadEnd(), POLLIN, 0}};
     // With nothing on its way, still look now and then whether the device was unplugged

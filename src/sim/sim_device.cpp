@@ -240,6 +240,12 @@ std::optional<SimTime> SimDevice::NextByteAt(SimTime now) const {
   return {};
 }
 
+std::optional<SimTime> SimDevice::FirstByteAt() const {
+  std::lock_guard lock(mutex_);
+  if (replies_.empty()) return {};
+  return replies_.front().at;
+}
+
 std::optional<SimTime> SimDevice::LastByteAt() const {
   std::lock_guard lock(mutex_);
   if (replies_.empty()) return {};

@@ -69,6 +69,9 @@ class SimDevice {
   std::size_t Take(std::span<uint8_t> out, SimTime now);
   // When the next reply byte not yet available reaches the host; empty when none is on its way.
   std::optional<SimTime> NextByteAt(SimTime now) const;
+  // When the first reply byte still queued (reached the host or not) reaches the host; empty
+  // when none is queued.
+  std::optional<SimTime> FirstByteAt() const;
   // When the last reply byte on its way reaches the host; empty when none is queued.
   std::optional<SimTime> LastByteAt() const;
   // Drops the reply bytes that have reached the host by `now` (a purge on the host side);

@@ -49,5 +49,28 @@ TEST(PtyServer, NoReplyReachesTheHostBeforeItsLastByteIsOffTheWire) {
   }
 }
 
+TEST(PtyServer, AReplyReachesTheHostWholeNotByteByByte) {
+  // Bytes that arrive together are handed over together, as a USB adapter's packet: the host
+  // wakes once per reply. Whatever the host finds first of a reply is all of it.
+  ServedDevice served(SimWireTiming{115200, 0, 0});
+  SystemError error = 0;
+  const auto port = SystemSerialPorts().Open(served.Path(), error);
+  ASSERT_NE(port, nullptr) << error;
+  port->SetTimeouts({0, 10, 1000, 10, 1000});
+  const uint8_t frame[17] = {0x57, 0xAB, 2, 12, 0, 0, 4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 22};
+  for (int round = 0; round < 10; ++round) {
+    ASSERT_EQ(port->Write(frame, sizeof frame).count, sizeof frame);
+    uint32_t queued = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (queued == 0 && std::chrono::steady_clock::now() < deadline) {
+      ASSERT_TRUE(port->QueuedInput(queued));  // looked at, awake, until the first byte is in
+    }
+    EXPECT_EQ(queued, 6u) << "round " << round;
+    uint8_t reply[6] = {};
+    ASSERT_EQ(port->Read(reply, 6).count, 6u);
+    EXPECT_EQ(reply[2], 0x82) << "round " << round;
+  }
+}
+
 }  // namespace
 }  // namespace iapflash::testing
