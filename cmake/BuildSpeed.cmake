@@ -9,6 +9,48 @@ if(NOT CMAKE_CROSSCOMPILING AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   endif()
 endif()
 
+# The program's own libraries (src/), in the builds that set it, never in the plain debug build
+# (for the same reason as below):
+#   IAPFLASH_UNITY        the sources of each library compiled as one (CMake's unity build): the
+#                         standard library's headers and templates, nlohmann/json's and the OS's,
+#                         parsed and instantiated once per library instead of once per source.
+#                         Each file still compiles on its own in the debug build, with the same
+#                         flags and warnings.
+option(IAPFLASH_UNITY "Compile each library of src/ as one source" OFF)
+
+function(iapflash_unity_build dir)
+  if(NOT IAPFLASH_UNITY)
+    return()
+  endif()
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(target IN LISTS targets)
+    get_target_property(type ${target} TYPE)
+    if(NOT type MATCHES "^(STATIC_LIBRARY|OBJECT_LIBRARY)$")
+      continue()
+    endif()
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
+    if(WIN32)
+      # Windows' headers define macros named as this program's functions and types (TextOut,
+      # and the order winsock2.h wants): there the files of each folder that include them,
+      # *_win32.cpp, are compiled as one of their own, apart from the portable ones.
+      set_target_properties(${target} PROPERTIES UNITY_BUILD_MODE GROUP)
+      get_target_property(sources ${target} SOURCES)
+      foreach(source IN LISTS sources)
+        set(group portable)
+        if(source MATCHES "/([^/]+)/[^/]+_win32\\.cpp$")
+          set(group ${CMAKE_MATCH_1}_win32)
+        endif()
+        set_source_files_properties(${source} TARGET_DIRECTORY ${target}
+                                    PROPERTIES UNITY_GROUP ${group})
+      endforeach()
+    endif()
+  endforeach()
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(subdir IN LISTS subdirs)
+    iapflash_unity_build(${subdir})
+  endforeach()
+endfunction()
+
 # Two settings for the test executables (those that link GoogleTest), in the builds that set them,
 # never in the plain debug build: there every test source compiles on its own includes, so a
 # missing include or a clash of two files' local names still shows.

@@ -11,7 +11,7 @@ namespace {
 // Progress alone redraws the block at most this often; a step or a result redraws it at once.
 constexpr uint64_t REDRAW_INTERVAL_MS = 100;
 
-std::string Seconds(uint64_t ms) {
+std::string SecondsText(uint64_t ms) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
   return text;
@@ -101,12 +101,12 @@ std::string DeviceProgressLines::Line(std::size_t position, int width) const {
     const DeviceOutcome& outcome = *device.outcome;
     // Built by appending only: gcc 12 at -O3 warns falsely on "literal" + std::string&&.
     if (outcome.finished.success) {
-      line.append("succeeded in ").append(Seconds(outcome.ms));
+      line.append("succeeded in ").append(SecondsText(outcome.ms));
     } else {
       line.append("failed at step ")
           .append(std::to_string(static_cast<int>(outcome.finished.failedStep)))
           .append(" in ")
-          .append(Seconds(outcome.ms));
+          .append(SecondsText(outcome.ms));
       if (!outcome.FailureLine().empty()) line.append(": ").append(outcome.FailureLine());
     }
   } else if (device.progress.Active()) {

@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t FAILURES_SHOWN = 5;
 constexpr uint64_t REDRAW_EVERY_MS = 200;
 
-double Seconds(uint64_t ms) {
+double InSeconds(uint64_t ms) {
   return static_cast<double>(ms) / 1000.0;
 }
 
@@ -28,7 +28,7 @@ __attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...
   return text;
 }
 
-std::string Padded(const std::string& text, std::size_t width) {
+std::string Column(const std::string& text, std::size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size() + 1, ' ');
 }
 
@@ -62,7 +62,7 @@ void StationJson::LinesOut::Write(std::string_view text, TextKind kind) {
 StationJson::Object StationJson::Start(const char* event) {
   Object object;
   object["event"] = event;
-  object["elapsed"] = Seconds(clock_.NowMs() - startMs_);
+  object["elapsed"] = InSeconds(clock_.NowMs() - startMs_);
   return object;
 }
 
@@ -196,7 +196,7 @@ void StationText::OnDone(std::size_t position, const DeviceOutcome& outcome) {
     if (failures_.size() > FAILURES_SHOWN) failures_.pop_front();
   }
   Say(position, "board " + std::to_string(row.board) + ": " + row.last +
-                    Format(" (%.1f s)", Seconds(outcome.ms)));
+                    Format(" (%.1f s)", InSeconds(outcome.ms)));
   Redraw(true);
 }
 
@@ -249,10 +249,10 @@ std::string StationText::Table() const {
     const Row& row = rows_[k];
     std::string last = CutText(row.last, 61);
     if (last.size() < row.last.size()) last += "...";
-    text += Format("%4llu ", static_cast<unsigned long long>(k)) + Padded(row.port, 10) +
-            Padded(row.location, 24) + Padded(row.state, 8) +
-            Format("%5llu ", static_cast<unsigned long long>(row.board)) + Padded(row.step, 12) +
-            Padded(row.progress, 8) + last + "\n";
+    text += Format("%4llu ", static_cast<unsigned long long>(k)) + Column(row.port, 10) +
+            Column(row.location, 24) + Column(row.state, 8) +
+            Format("%5llu ", static_cast<unsigned long long>(row.board)) + Column(row.step, 12) +
+            Column(row.progress, 8) + last + "\n";
   }
   text += "Tallies: " + TalliesText(tallies_) + "\n";
   if (!failures_.empty()) {

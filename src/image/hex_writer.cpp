@@ -25,9 +25,9 @@ class RecordWriter {
 
  private:
   void Byte(uint8_t b) {
-    static constexpr char DIGITS[] = "0123456789ABCDEF";
-    text_ += DIGITS[b >> 4];
-    text_ += DIGITS[b & 0xF];
+    static constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+    text_ += HEX_DIGITS[b >> 4];
+    text_ += HEX_DIGITS[b & 0xF];
     sum_ = static_cast<uint8_t>(sum_ + b);
   }
 

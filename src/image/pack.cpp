@@ -9,7 +9,7 @@
 namespace iapflash {
 namespace {
 
-constexpr char UPDATE_TAG[] = "IAP_UPDATA_FILE";
+constexpr char UPDATE_FILE_TAG[] = "IAP_UPDATA_FILE";
 
 bool IsText(std::string_view content) {
   return std::all_of(content.begin(), content.end(), [](char c) {
@@ -26,7 +26,7 @@ std::vector<uint8_t> MakeUpdateFile(const std::vector<uint8_t>& image, bool hexP
   const std::string text =
       hexPayload ? StrictHexText(image.data(), static_cast<uint32_t>(image.size())) : "";
   std::vector<uint8_t> file(UPDATE_HEADER_SIZE + (hexPayload ? text.size() : image.size()), 0);
-  std::copy(UPDATE_TAG, UPDATE_TAG + sizeof UPDATE_TAG, file.begin());
+  std::copy(UPDATE_FILE_TAG, UPDATE_FILE_TAG + sizeof UPDATE_FILE_TAG, file.begin());
   if (hexPayload) {
     std::copy(text.begin(), text.end(), file.begin() + UPDATE_HEADER_SIZE);
   } else {
@@ -44,7 +44,7 @@ bool IsBuildHex(std::string_view name, std::string_view content) {
 PackResult PackUpdate(std::string_view inName, std::string_view content,
                       std::optional<uint32_t> base, bool hexPayload, uint32_t capacity) {
   PackResult result;
-  if (content.size() >= sizeof UPDATE_TAG &&
+  if (content.size() >= sizeof UPDATE_FILE_TAG &&
       IsUpdateHeader(reinterpret_cast<const uint8_t*>(content.data()))) {
     result.message = "this is an update file already";
     return result;

@@ -14,7 +14,7 @@ constexpr std::string_view REQUEST = "#K!Q%T&_BLD*907M";
 constexpr std::string_view REPLY = "Enter?IAP?Mode";
 constexpr std::string_view OTHER_REPLY = "Enter_IAP_Mode";
 // A read's wait ends this soon after a cancel.
-constexpr uint64_t WAIT_SLICE_MS = 50;
+constexpr uint64_t READ_WAIT_SLICE_MS = 50;
 
 }  // namespace
 
@@ -149,8 +149,8 @@ IoResult SimAppSerialPort::Read(uint8_t* buffer, uint32_t size) {
       const int wait = budget.WaitMs(clock_.NowMs(), lastByteMs);
       if (wait == 0) break;
       clock_.SleepMs(wait == TransferBudget::UNLIMITED
-                         ? static_cast<uint32_t>(WAIT_SLICE_MS)
-                         : static_cast<uint32_t>(std::min<uint64_t>(wait, WAIT_SLICE_MS)));
+                         ? static_cast<uint32_t>(READ_WAIT_SLICE_MS)
+                         : static_cast<uint32_t>(std::min<uint64_t>(wait, READ_WAIT_SLICE_MS)));
     }
   }
   if (cancelled_.load()) {
