@@ -1,8 +1,11 @@
 // The iapflash command's contract: exit statuses, what goes to stdout and stderr, and the sim
 // command serving a device by hand.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -238,8 +241,16 @@ TEST(CommandLine, SimServesADeviceWithItsFaultsUntilTerminated) {
   EXPECT_EQ(again.status, 0) << again.out;
   EXPECT_THAT(again.out, HasSubstr("****固件下载成功.\n"));
 
+  // Held open across the stop, the terminal keeps its number: no other test's new terminal can
+  // take it, so a path still there is this one.
+  const int held = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(held, 0) << std::strerror(errno);
   EXPECT_EQ(sim.Stop(SIGTERM), 0);
   EXPECT_FALSE(std::filesystem::exists(path)) << "the pseudo-terminal outlived its server";
+  pollfd hungUp{held, POLLIN, 0};
+  EXPECT_EQ(poll(&hungUp, 1, 0), 1);
+  EXPECT_TRUE(hungUp.revents & POLLHUP) << "the server's end is still open";
+  close(held);
 
   // --memory: the device's whole flash, the image at its start and erased flash after it.
   std::ifstream in(memoryFile, std::ios::binary);
