@@ -3,7 +3,7 @@
 # cannot pass a list-valued one, so the labels are set by a small script that ctest reads right
 # after the discovered tests. Call it after gtest_discover_tests.
 #   realtime  a fault case in real time that the virtual-time suites also cover: ./dev test runs
-#             it in the debug build only, not again under the sanitizers
+#             it once, in the asan-ubsan build, not again under ThreadSanitizer
 function(iapflash_label_tests target regex)
   string(MD5 key "${regex}")
   string(SUBSTRING ${key} 0 8 key)

@@ -13,7 +13,8 @@ preset=${1:-windows}
 build=$root/build/$preset
 prefix=$build/wineprefix
 wineserver=/usr/lib/wine/wineserver
-# A Linux build serves the simulated devices (`iapflash sim`).
+# A Linux build serves the simulated devices (`iapflash sim`): the debug build, or the one
+# IAPFLASH_LINUX_BUILD names (./dev test names its asan-ubsan build).
 linux_build=${IAPFLASH_LINUX_BUILD:-$root/build/debug}
 jobs=$(nproc)
 started=$SECONDS
