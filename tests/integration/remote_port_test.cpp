@@ -262,7 +262,7 @@ TEST_P(RemotePort, SignalInTheMiddleOfAReadEndsTheRunPromptlyAndTheNextRunOpensA
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
   EXPECT_EQ(status, 130);
-  EXPECT_LT(ms, 500);
+  EXPECT_LT(ms, SIGNAL_ENDS_RUN_WITHIN_MS);
   std::printf("SIGINT to exit over %s: %lld ms\n", ProtocolName(GetParam()),
               static_cast<long long>(ms));
   const auto lines = Lines(run.RestOfOut());
@@ -317,7 +317,7 @@ TEST(RemoteOpen, SignalWhileTheServersAnswerIsAwaitedEndsTheRunPromptly) {
   close(accepted);
   close(listener);
   EXPECT_EQ(status, 130);
-  EXPECT_LT(ms, 500);
+  EXPECT_LT(ms, SIGNAL_ENDS_RUN_WITHIN_MS);
   std::printf("SIGINT to exit while opening: %lld ms\n", static_cast<long long>(ms));
   EXPECT_THAT(Lines(run.RestOfOut()), Contains("    " + name + "打开失败"));
 }
