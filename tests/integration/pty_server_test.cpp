@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 
 #include "fixtures.h"
 #include "platform/serial_port.h"
@@ -30,14 +31,24 @@ TEST(PtyServer, UnpluggingTheDeviceHangsUpAnOpenPort) {
   EXPECT_FALSE(port->Read(reply, 6).ok);
 }
 
-TEST(PtyServer, NoReplyReachesTheHostBeforeItsLastByteIsOffTheWire) {
-  ServedDevice served(SimWireTiming{115200, 0, 0});
+// A start frame: 17 bytes out, 6 back.
+constexpr uint8_t START_FRAME[17] = {0x57, 0xAB, 2, 12, 0, 0, 4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 22};
+
+// The device at 115200 baud (10 bits a byte), its port opened with short waits.
+struct LineAt115200 {
+  ServedDevice served{SimWireTiming{115200, 0, 0}};
   SystemError error = 0;
-  const auto port = SystemSerialPorts().Open(served.Path(), error);
-  ASSERT_NE(port, nullptr) << error;
-  port->SetTimeouts({0, 10, 1000, 10, 1000});
-  // A start frame: 17 bytes out, 6 back, 10 bits each at 115200 baud.
-  const uint8_t frame[17] = {0x57, 0xAB, 2, 12, 0, 0, 4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 22};
+  std::unique_ptr<SerialPort> port = SystemSerialPorts().Open(served.Path(), error);
+  LineAt115200() {
+    if (port) port->SetTimeouts({0, 10, 1000, 10, 1000});
+  }
+};
+
+TEST(PtyServer, NoReplyReachesTheHostBeforeItsLastByteIsOffTheWire) {
+  LineAt115200 line;
+  ASSERT_NE(line.port, nullptr) << line.error;
+  const auto& port = line.port;
+  const auto& frame = START_FRAME;
   const auto onTheWire = std::chrono::nanoseconds((17 + 6) * 10'000'000'000LL / 115200);
   for (int round = 0; round < 10; ++round) {
     const auto start = std::chrono::steady_clock::now();
@@ -52,12 +63,10 @@ TEST(PtyServer, NoReplyReachesTheHostBeforeItsLastByteIsOffTheWire) {
 TEST(PtyServer, AReplyReachesTheHostWholeNotByteByByte) {
   // Bytes that arrive together are handed over together, as a USB adapter's packet: the host
   // wakes once per reply. Whatever the host finds first of a reply is all of it.
-  ServedDevice served(SimWireTiming{115200, 0, 0});
-  SystemError error = 0;
-  const auto port = SystemSerialPorts().Open(served.Path(), error);
-  ASSERT_NE(port, nullptr) << error;
-  port->SetTimeouts({0, 10, 1000, 10, 1000});
-  const uint8_t frame[17] = {0x57, 0xAB, 2, 12, 0, 0, 4, 0, 0, 0, 0, 4, 0, 0, 0, 0, 22};
+  LineAt115200 line;
+  ASSERT_NE(line.port, nullptr) << line.error;
+  const auto& port = line.port;
+  const auto& frame = START_FRAME;
   for (int round = 0; round < 10; ++round) {
     ASSERT_EQ(port->Write(frame, sizeof frame).count, sizeof frame);
     uint32_t queued = 0;
