@@ -27,6 +27,10 @@ std::vector<BoardSighting> DeviceBoardWatch::Look(
     const bool listed = std::any_of(boards.begin(), boards.end(),
                                     [&](const BoardSighting& b) { return b.key == board.key; });
     if (listed || board.port.empty()) continue;
+    // A device that left while the scan read it has ports but no properties of its own: it would
+    // pass for a board without a location or serial number. A board still there is whole at the
+    // next look.
+    if (entry.parentHardwareId.empty()) continue;
     board.serial = entry.serialNumber;
     board.iap = entry.inIapMode;
     board.application = !entry.inIapMode;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "platform/device_tree.h"
 #include "sim/sim_bus.h"
 #include "virtual_clock.h"
 
@@ -66,6 +69,43 @@ TEST(DeviceBoardWatch, AnApplicationComesBackAsItsBootProgramAtTheSamePlace) {
                                     clock.NowMs());
   clock.Advance(board.returnDelayMs);
   EXPECT_EQ(Seen(watch.Look(NONE_IN_USE)), "Port_#0001.Hub_#0001=COM9/iap:A1");
+}
+
+// The system's tree as a board leaves in the middle of a scan: time moves on as the scan lists
+// the USB devices a second time (for their locations).
+class LeavingDuringAScan final : public DeviceTree {
+ public:
+  LeavingDuringAScan(DeviceTree& tree, testing::VirtualClock& clock) : tree_(tree), clock_(clock) {}
+  std::unique_ptr<DeviceSet> Present(DeviceClass deviceClass) override {
+    if (++listings_ == 3) clock_.Advance(1);
+    return tree_.Present(deviceClass);
+  }
+  bool Parent(DevInst node, DevInst& parent) override { return tree_.Parent(node, parent); }
+  bool InstanceId(DevInst node, std::string& id) override { return tree_.InstanceId(node, id); }
+  bool NodeProperty(DevInst node, DeviceProperty property, std::string& value) override {
+    return tree_.NodeProperty(node, property, value);
+  }
+
+ private:
+  DeviceTree& tree_;
+  testing::VirtualClock& clock_;
+  int listings_ = 0;
+};
+
+// Before, the board that left was seen as a new board without location or serial number under its
+// port's name, and the station began a run on a port that was gone.
+TEST(DeviceBoardWatch, ABoardThatLeavesDuringTheScanIsNotABoard) {
+  testing::VirtualClock clock;
+  SimUsbDevice board = Board("COM43", "Port_#0003.Hub_#0002", "");
+  board.role = SimRole::BootProgram;
+  board.serial = "A3";
+  board.leavesAtMs = 1000;
+  auto bus = MakeSimulatedBus({board}, clock);
+  ASSERT_NE(bus, nullptr);
+  clock.Advance(999);
+  LeavingDuringAScan tree(bus->Tree(), clock);
+  DeviceBoardWatch watch(tree);
+  EXPECT_EQ(Seen(watch.Look(NONE_IN_USE)), "");
 }
 
 TEST(PortBoardWatch, APortIsABoardWhileItOpensAndAPortInARunIsLeftAlone) {
