@@ -26,6 +26,8 @@ constexpr const char* SER2NET_PATHS[] = {"/usr/sbin/ser2net", "/usr/bin/ser2net"
                                          "/usr/local/sbin/ser2net"};
 constexpr auto LISTEN_WAIT = std::chrono::seconds(5);
 constexpr int START_ATTEMPTS = 3;
+// The file in the server's folder that keeps what it wrote to the device.
+constexpr const char* WRITTEN = "written-to-device";
 
 std::string Ser2netPath() {
   for (const char* path : SER2NET_PATHS) {
@@ -78,7 +80,7 @@ bool Ser2netServer::Available() {
 
 std::unique_ptr<Ser2netServer> Ser2netServer::Start(const std::string& devicePath,
                                                     RemoteProtocol protocol, std::string& problem,
-                                                    uint16_t wanted) {
+                                                    uint16_t wanted, bool recordWrites) {
   const std::string program = Ser2netPath();
   if (program.empty()) {
     problem = "ser2net is not installed";
@@ -95,13 +97,16 @@ std::unique_ptr<Ser2netServer> Ser2netServer::Start(const std::string& devicePat
   for (int attempt = 0; attempt < (wanted ? 1 : START_ATTEMPTS); ++attempt) {
     const uint16_t port = wanted ? wanted : FreeLoopbackPort();
     const auto config = folder / "ser2net.yaml";
-    std::ofstream(config) << "%YAML 1.1\n---\n"
-                          << "connection: &device\n"
-                          << "  accepter: " << (rfc2217 ? "telnet(rfc2217)," : "")
-                          << "tcp(nodelay),127.0.0.1," << port << "\n"
-                          << "  connector: serialdev," << devicePath << ",115200n81,local\n"
-                          << "  options:\n"
-                          << "    chardelay: false\n";
+    std::ostringstream text;
+    text << "%YAML 1.1\n---\n"
+         << "connection: &device\n"
+         << "  accepter: " << (rfc2217 ? "telnet(rfc2217)," : "") << "tcp(nodelay),127.0.0.1,"
+         << port << "\n"
+         << "  connector: serialdev," << devicePath << ",115200n81,local\n"
+         << "  options:\n"
+         << "    chardelay: false\n";
+    if (recordWrites) text << "    trace-write: " << (folder / WRITTEN).string() << "\n";
+    std::ofstream(config) << text.str();
     const std::string log = (folder / "ser2net.log").string();
     std::vector<std::string> args{program, "-n", "-u", "-c", config.string()};
     std::vector<char*> argv;
@@ -158,6 +163,11 @@ std::unique_ptr<Ser2netServer> Ser2netServer::Start(const std::string& devicePat
 Ser2netServer::Ser2netServer(pid_t pid, uint16_t port, std::filesystem::path folder,
                              std::string portName)
     : pid_(pid), port_(port), folder_(std::move(folder)), portName_(std::move(portName)) {}
+
+std::vector<uint8_t> Ser2netServer::WrittenToDevice() const {
+  std::ifstream in(folder_ / WRITTEN, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 Ser2netServer::~Ser2netServer() {
   Stop(SIGTERM);
