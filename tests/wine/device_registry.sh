@@ -12,10 +12,9 @@ set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 switcher=$4 linux_build=$5 update_file=$6 gui=$7 driver=$8
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
-pids=()
 regedit() { "$wine_run" "$prefix" regedit /s "$(windows_path "$1")"; }
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_servers
   wait 2>/dev/null || true
   regedit "$work/cleared.reg" || true
   rm -f "$prefix/dosdevices/com5" "$prefix/dosdevices/com8" "$prefix/dosdevices/com12"
@@ -24,26 +23,6 @@ cleanup() {
 trap cleanup EXIT
 source "$(dirname "$0")/script_lib.sh"
 
-# serve COMn OUT COMMAND...: starts a server that prints its pseudo-terminal's path first, and
-# links COMn of the prefix to it.
-serve() {
-  local port=$1 out=$work/$2 pty
-  shift 2
-  "$@" >"$out" 2>"$out.err" &
-  pids+=($!)
-  for _ in $(seq 100); do
-    [ -s "$out" ] && break
-    sleep 0.1
-  done
-  pty=$(head -n 1 "$out")
-  [ -c "$pty" ] || fail "$1 gave no pseudo-terminal: $(cat "$out.err")"
-  ln -sfn "$pty" "$prefix/dosdevices/${port,,}"
-}
-stop_servers() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  pids=()
-}
 list() { "$wine_run" "$prefix" "$exe" list | tr -d '\r'; }
 
 python3 "$here/device_registry.py" "$work"
@@ -74,7 +53,7 @@ echo "== the dialog's 1.查找设备 shows the same list"
 
 # flash FILE: the last device of the scan, the boot program on COM8.
 image_length=$(($(stat -c %s "$update_file") - 512))
-serve COM8 boot.out "$linux_build/src/cli/iapflash" sim --memory "$work/boot.bin"
+serve_command COM8 boot "$linux_build/src/cli/iapflash" sim --memory "$work/boot.bin"
 "$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" >"$work/flash.out" 2>&1 ||
   fail "flash without --port: $(cat "$work/flash.out")"
 stop_servers
@@ -86,8 +65,8 @@ echo "== flash FILE downloaded into the scanned boot program on COM8"
 
 # --device 2: the application on COM5. It answers the request; then its interfaces go and the
 # boot program's come at hub port 3, under the run; the run finds it there, on COM12.
-serve COM12 switched.out "$linux_build/src/cli/iapflash" sim --memory "$work/switched.bin"
-serve COM5 application.out python3 "$here/application_device.py" "$work/replied"
+serve_command COM12 switched "$linux_build/src/cli/iapflash" sim --memory "$work/switched.bin"
+serve_command COM5 application python3 "$here/application_device.py" "$work/replied"
 "$wine_run" "$prefix" "$switcher" "$(windows_path "$work/replied")" \
   "$(windows_path "$work/switch.txt")" >"$work/switcher.out" 2>&1 &
 switcher_pid=$!

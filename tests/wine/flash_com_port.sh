@@ -9,34 +9,8 @@
 set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5
 work=$(mktemp -d)
-server_pid=
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-  fi
-}
-trap 'stop_server; rm -rf "$work"' EXIT
+trap 'stop_servers; rm -rf "$work"' EXIT
 source "$(dirname "$0")/script_lib.sh"
-
-# Starts a server (command and arguments) that prints its pseudo-terminal's path, and links COM7
-# of the prefix to that terminal.
-serve_com7() {
-  # Emptied here: the background server's own redirection may come after the wait below looks,
-  # which would then read the last server's path.
-  : >"$work/server.out"
-  "$@" >"$work/server.out" 2>"$work/server.err" &
-  server_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/server.out" ] && break
-    sleep 0.1
-  done
-  local pty
-  pty=$(head -n 1 "$work/server.out")
-  [ -c "$pty" ] || fail "$1 gave no pseudo-terminal (\"$pty\"): $(cat "$work/server.err")"
-  ln -sfn "$pty" "$prefix/dosdevices/com7"
-}
 
 # flash PORT OUT: runs iapflash.exe flash over PORT; its exit status lands in $status.
 flash() {
@@ -61,10 +35,10 @@ expect_success() {
 "$wine_run" "$prefix" cmd /c exit >/dev/null 2>&1 || true
 rm -f "$prefix/dosdevices/com9"
 
-serve_com7 "$linux_build/src/cli/iapflash" sim --memory "$work/memory.bin"
+serve_command COM7 good "$linux_build/src/cli/iapflash" sim --memory "$work/memory.bin"
 flash COM7 sim.out
 expect_success sim.out
-stop_server
+stop_servers
 image_length=$(($(stat -c %s "$update_file") - 512))
 cmp -n "$image_length" <(tail -c +513 "$update_file") "$work/memory.bin" ||
   fail "the device's memory differs from the image"
@@ -72,11 +46,11 @@ echo "== the device holds the image's $image_length bytes"
 
 # A device that answers the end command with 5 of its 6 bytes: the read gives up at its total
 # limit, 6 x 1000 + 2000 ms, and returns what came (the verify has decided the run already).
-serve_com7 "$linux_build/src/cli/iapflash" sim --fault short:end
+serve_command COM7 short "$linux_build/src/cli/iapflash" sim --fault short:end
 started=$SECONDS
 flash COM7 short.out
 elapsed=$((SECONDS - started))
-stop_server
+stop_servers
 [ "$status" -eq 0 ] || fail "a short end reply exited with $status, not 0"
 grep -q '^    串口读操作返回长度错误(5-6-[0-9A-F]*)\.$' "$work/short.out" || fail "no length line for 5 bytes"
 if [ "$elapsed" -lt 8 ] || [ "$elapsed" -gt 20 ]; then
@@ -86,11 +60,11 @@ echo "== the short read gave up after about $elapsed s"
 
 # Without --iap the application is first asked to switch; a boot program does not answer the
 # request, so the 14-byte reply read gives up after 14 x 1 + 2000 ms.
-serve_com7 "$linux_build/src/cli/iapflash" sim
+serve_command COM7 boot "$linux_build/src/cli/iapflash" sim
 status=0
 "$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 \
   >"$work/switch.out" 2>"$work/switch.err" || status=$?
-stop_server
+stop_servers
 echo "== mode switch over COM7 (exit $status)"
 cat "$work/switch.out"
 [ "$status" -eq 1 ] || fail "an unanswered mode switch exited with $status, not 1"
@@ -99,7 +73,7 @@ grep -A2 -x '    开始切换至IAP模式' "$work/switch.out" | tr '\n' '|' |
 
 # Ctrl+C (Wine turns SIGINT into it) in the middle of an 8 s reply read ends the run at once
 # through its own close; the next run opens the port.
-serve_com7 "$linux_build/src/cli/iapflash" sim --fault silent:prog:0x400
+serve_command COM7 silent "$linux_build/src/cli/iapflash" sim --fault silent:prog:0x400
 "$wine_run" "$prefix" "$exe" flash "$(windows_path "$update_file")" --port COM7 --iap \
   >"$work/interrupted.out" 2>"$work/interrupted.err" &
 run_pid=$!
@@ -121,18 +95,18 @@ grep -qx '    已关闭。' "$work/interrupted.out" || fail "the interrupted run
 grep -qx 'iapflash: the run was interrupted by Ctrl+C' "$work/interrupted.err" ||
   fail "no interruption message: $(cat "$work/interrupted.err")"
 flash COM7 after-interrupt.out
-stop_server
+stop_servers
 expect_success after-interrupt.out
 
 # Arguments arrive in UTF-16, whatever the ANSI code page: a Chinese path opens, and a missing
 # one is named in Chinese in the log.
 mkdir -p "$work/固件"
 cp "$update_file" "$work/固件/版本一.bin"
-serve_com7 "$linux_build/src/cli/iapflash" sim
+serve_command COM7 chinese "$linux_build/src/cli/iapflash" sim
 status=0
 "$wine_run" "$prefix" "$exe" flash "$(windows_path "$work/固件/版本一.bin")" --port COM7 --iap \
   >"$work/chinese.out" 2>"$work/chinese.err" || status=$?
-stop_server
+stop_servers
 echo "== flash of a Chinese path (exit $status)"
 [ "$status" -eq 0 ] || fail "the Chinese path exited with $status: $(cat "$work/chinese.out")"
 expect_success chinese.out
@@ -153,11 +127,11 @@ echo "== the console shows the Chinese path"
 
 # A path that starts with "/" is a path, not a Windows-style option.
 cp "$update_file" "$work/fw.bin"
-serve_com7 "$linux_build/src/cli/iapflash" sim
+serve_command COM7 slash "$linux_build/src/cli/iapflash" sim
 status=0
 "$wine_run" "$prefix" "$exe" flash "$work/fw.bin" --port COM7 --iap >"$work/slash.out" 2>&1 ||
   status=$?
-stop_server
+stop_servers
 [ "$status" -eq 0 ] || fail "flash $work/fw.bin exited with $status: $(cat "$work/slash.out")"
 echo "== flash $work/fw.bin succeeded"
 

@@ -9,14 +9,6 @@
 set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5 schema=$6 validator=$7
 work=$(mktemp -d)
-servers=()
-stop_servers() {
-  for pid in "${servers[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  servers=()
-}
 trap 'stop_servers; rm -rf "$work"' EXIT
 source "$(dirname "$0")/script_lib.sh"
 

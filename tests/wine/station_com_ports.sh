@@ -10,15 +10,7 @@
 set -euo pipefail
 wine_run=$1 prefix=$2 exe=$3 linux_build=$4 update_file=$5 schema=$6 validator=$7
 work=$(mktemp -d)
-servers=()
 station_pid=
-stop_servers() {
-  for pid in "${servers[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  servers=()
-}
 cleanup() {
   [ -n "$station_pid" ] && kill -KILL "$station_pid" 2>/dev/null || true
   stop_servers
