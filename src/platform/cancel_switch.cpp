@@ -16,6 +16,8 @@ class CancelSwitch::Port final : public SerialPort {
   Port(std::unique_ptr<SerialPort> inner, CancelSwitch& owner)
       : inner_(std::move(inner)), owner_(owner) {}
   ~Port() override {
+    // Closed while the switch still reaches it: a cancel then ends the close's waits as well.
+    inner_->Close();
     std::lock_guard lock(owner_.mutex_);
     owner_.open_.erase(inner_.get());
   }
@@ -48,6 +50,7 @@ class CancelSwitch::Port final : public SerialPort {
     return inner_->Write(data, size);
   }
   void Cancel() override { inner_->Cancel(); }
+  void Close() override { inner_->Close(); }
 
  private:
   bool Live() const { return !owner_.Cancelled(); }

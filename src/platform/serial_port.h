@@ -45,6 +45,10 @@ class SerialPort {
   // CancelledError(), and so does every later one. The owner still closes the port as usual.
   // A backend whose transfers cannot wait for long may leave it as it is.
   virtual void Cancel() {}
+  // Gives the port back now, as destroying it would; Cancel() from another thread ends the
+  // waits of the close too. A wrapper that can still cancel the port closes it through this
+  // before it lets go of it. Later calls fail.
+  virtual void Close() {}
 };
 
 // Told of a port while its opening waits (a remote server's answer), so that a Cancel() from

@@ -11,8 +11,12 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "platform/cancel_switch.h"
 #include "platform/remote/telnet.h"
 #include "virtual_clock.h"
 
@@ -42,13 +46,14 @@ struct Script {
     canceller = std::move(cancel);
   }
   // Moves the clock to the end of a wait that would end at until (or never): to the cancel's
-  // moment if that comes first, making the cancel. True when it did.
+  // moment if that comes first, making the cancel once. True when it reached the connection.
   bool CancelledBy(uint64_t until) {
     if (cancelled) return true;
     if (cancelAt > until) return false;
     clock.Advance(cancelAt - std::min(cancelAt, clock.NowMs()));
+    cancelAt = std::numeric_limits<uint64_t>::max();
     canceller();
-    return true;
+    return cancelled;
   }
   Bytes TakeSent() { return std::exchange(sent, {}); }
   // A server that sends head, then body over and over until untilMs from now, FLOOD_CHUNK bytes
@@ -502,6 +507,50 @@ TEST_F(RemoteSerialPortTest, CancelEndsEveryWaitAtOnceAndEveryLaterCall) {
     remote.reset();
     EXPECT_EQ(clock.NowMs(), closing) << "the close does not wait";
     EXPECT_THAT(script->TakeSent(), IsEmpty());
+  }
+}
+
+// Hands out one port made beforehand, as a backend hands out the port it opened.
+class OnePort final : public SerialPorts {
+ public:
+  explicit OnePort(std::unique_ptr<SerialPort> port) : port_(std::move(port)) {}
+  std::unique_ptr<SerialPort> Open(const std::string&, SystemError&) override {
+    return std::move(port_);
+  }
+
+ private:
+  std::unique_ptr<SerialPort> port_;
+};
+
+// A run's ports come through cancel switches (its time limit inside the command's, for signals):
+// a cancel that comes while the port waits for the server to close ends that wait too, whichever
+// switch it comes through.
+TEST_F(RemoteSerialPortTest, ACancelThroughASwitchEndsTheClosesWait) {
+  constexpr uint64_t CANCEL_AFTER_MS = 7;
+  enum class Firing { OnlySwitch, RunsSwitch, CommandsSwitch };
+  const std::vector<std::pair<Firing, const char*>> cases = {
+      {Firing::OnlySwitch, "one switch"},
+      {Firing::RunsSwitch, "the run's switch inside the command's"},
+      {Firing::CommandsSwitch, "the command's switch around the run's"},
+  };
+  for (const auto& [firing, name] : cases) {
+    SCOPED_TRACE(name);
+    script = std::make_shared<Script>(clock);  // a server that keeps the connection open
+    Started();
+    OnePort ports(std::move(port));
+    CancelSwitch command(ports, clock);
+    std::optional<CancelSwitch> run;
+    if (firing != Firing::OnlySwitch) run.emplace(command.Ports(), clock);
+    SystemError error = 0;
+    std::unique_ptr<SerialPort> opened =
+        (run ? run->Ports() : command.Ports()).Open("rfc2217://fixture:4000", error);
+    ASSERT_NE(opened, nullptr);
+    CancelSwitch& fires = firing == Firing::RunsSwitch ? *run : command;
+    script->CancelAfter(CANCEL_AFTER_MS, [&fires] { fires.Cancel(); });
+    const uint64_t closing = clock.NowMs();
+    opened.reset();
+    EXPECT_TRUE(script->endedSending);
+    EXPECT_EQ(clock.NowMs() - closing, CANCEL_AFTER_MS);
   }
 }
 

@@ -67,14 +67,22 @@ RemoteSerialPort::RemoteSerialPort(std::unique_ptr<Connection> connection, Remot
       scratch_(RECEIVE_CHUNK) {}
 
 RemoteSerialPort::~RemoteSerialPort() {
-  if (!Live()) return;
-  Flush();
-  connection_->EndSending();
-  const uint64_t endMs = clock_.NowMs() + REMOTE_CLOSE_MS;
-  while (!failed_ && clock_.NowMs() < endMs) {
-    Pump(MsUntil(endMs));
-    input_.clear();
+  Close();
+}
+
+void RemoteSerialPort::Close() {
+  if (closed_) return;
+  closed_ = true;
+  if (Live()) {
+    Flush();
+    connection_->EndSending();
+    const uint64_t endMs = clock_.NowMs() + REMOTE_CLOSE_MS;
+    while (!failed_ && clock_.NowMs() < endMs) {
+      Pump(MsUntil(endMs));
+      input_.clear();
+    }
   }
+  Fail(ConnectionClosedError());
 }
 
 bool RemoteSerialPort::Fail(SystemError error) {

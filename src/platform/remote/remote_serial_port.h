@@ -30,8 +30,7 @@ inline constexpr uint32_t REMOTE_CLOSE_MS = 500;
 class RemoteSerialPort final : public SerialPort {
  public:
   RemoteSerialPort(std::unique_ptr<Connection> connection, RemoteProtocol protocol, Clock& clock);
-  // Ends the connection and waits, within REMOTE_CLOSE_MS, until the server has let the device
-  // go: a server takes one client at a time, and the next open may follow at once.
+  // Closes it, unless Close() did.
   ~RemoteSerialPort() override;
   RemoteSerialPort(const RemoteSerialPort&) = delete;
   RemoteSerialPort& operator=(const RemoteSerialPort&) = delete;
@@ -52,6 +51,9 @@ class RemoteSerialPort final : public SerialPort {
   IoResult Write(const uint8_t* data, uint32_t size) override;
   // Ends the waits of the open, of a transfer and of the close.
   void Cancel() override;
+  // Ends the connection and waits, within REMOTE_CLOSE_MS, until the server has let the device
+  // go: a server takes one client at a time, and the next open may follow at once.
+  void Close() override;
 
  private:
   // False once the port has failed or been cancelled; a cancel becomes the port's failure.
@@ -76,6 +78,7 @@ class RemoteSerialPort final : public SerialPort {
   SerialTimeouts timeouts_{};
   LineSettings line_{};
   bool failed_ = false;
+  bool closed_ = false;
   SystemError failure_ = 0;
   std::atomic<bool> cancelled_{false};
 };
