@@ -1,3 +1,5 @@
+#include "platform/remote/connection_posix.h"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -9,12 +11,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "platform/clock.h"
 #include "platform/posix/wake_pipe.h"
-#include "platform/remote/connection.h"
 #include "platform/system_error.h"
 
 namespace iapflash {
@@ -35,9 +39,23 @@ SystemError LookupError(int code) {
   }
 }
 
+// A lookup on its own thread, shared with it: whichever lets go last frees what it found.
+struct PendingLookup {
+  ~PendingLookup() {
+    if (found) freeaddrinfo(found);
+  }
+  std::mutex mutex;
+  WakePipe done;  // woken once the lookup has ended
+  bool ended = false;
+  int code = 0;
+  int savedErrno = 0;
+  addrinfo* found = nullptr;
+};
+
 class PosixConnection final : public Connection {
  public:
-  explicit PosixConnection(WakePipe wake) : wake_(std::move(wake)) {}
+  PosixConnection(WakePipe wake, AddressLookup lookup)
+      : wake_(std::move(wake)), lookup_(std::move(lookup)) {}
   ~PosixConnection() override {
     if (fd_ >= 0) close(fd_);
   }
@@ -51,12 +69,7 @@ class PosixConnection final : public Connection {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (lookup != 0) {
-      error = LookupError(lookup);
-      DebugOutput(host + ": " + gai_strerror(lookup));
-      return false;
-    }
+    if (!LookUp(host, std::to_string(port), hints, found, error)) return false;
     const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, &freeaddrinfo);
     const uint64_t endMs = MonotonicMs() + timeoutMs;
     error = ETIMEDOUT;
@@ -173,16 +186,68 @@ class PosixConnection final : public Connection {
 #endif
   }
 
+  // The lookup, waited for until it ends or a cancel comes: a name server that does not answer
+  // holds the system's lookup for many seconds.
+  bool LookUp(const std::string& host, const std::string& service, const addrinfo& hints,
+              addrinfo*& found, SystemError& error) {
+    auto pending = std::make_shared<PendingLookup>();
+    if (!pending->done.Open(error)) return false;
+    try {
+      std::thread([pending, lookup = lookup_, host, service, hints] {
+        addrinfo* list = nullptr;
+        const int code = lookup(host.c_str(), service.c_str(), &hints, &list);
+        const int savedErrno = errno;
+        const std::lock_guard lock(pending->mutex);
+        pending->ended = true;
+        pending->code = code;
+        pending->savedErrno = savedErrno;
+        pending->found = list;
+        pending->done.Wake();
+      }).detach();
+    } catch (const std::system_error&) {
+      error = EAGAIN;
+      return false;
+    }
+    for (;;) {
+      pollfd p[2] = {{pending->done.ReadEnd(), POLLIN, 0}, {wake_.ReadEnd(), POLLIN, 0}};
+      const int ready = poll(p, 2, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) {
+        error = static_cast<SystemError>(errno);
+        return false;
+      }
+      if (p[1].revents & POLLIN) {
+        error = CancelledError();
+        return false;
+      }
+      break;
+    }
+    const std::lock_guard lock(pending->mutex);
+    if (pending->code != 0) {
+      errno = pending->savedErrno;
+      error = LookupError(pending->code);
+      DebugOutput(host + ": " + gai_strerror(pending->code));
+      return false;
+    }
+    found = std::exchange(pending->found, nullptr);
+    return true;
+  }
+
   int fd_ = -1;
   WakePipe wake_;
+  AddressLookup lookup_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> NewConnection(SystemError& error) {
+std::unique_ptr<Connection> NewPosixConnection(SystemError& error, AddressLookup lookup) {
   WakePipe wake;
   if (!wake.Open(error)) return nullptr;
-  return std::make_unique<PosixConnection>(std::move(wake));
+  return std::make_unique<PosixConnection>(std::move(wake), std::move(lookup));
+}
+
+std::unique_ptr<Connection> NewConnection(SystemError& error) {
+  return NewPosixConnection(error, ::getaddrinfo);
 }
 
 SystemError ConnectionClosedError() {
