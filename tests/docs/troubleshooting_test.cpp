@@ -203,17 +203,20 @@ std::string ParameterName(const std::string& declaration) {
   return code.substr(end);
 }
 
+struct Call {
+  std::string name;
+  std::vector<std::string> arguments;
+};
+
 struct Function {
   const std::string* code;
   std::string file;
   std::vector<std::string> parameters;
   std::size_t bodyBegin;
   std::size_t bodyEnd;
-};
-
-struct Call {
-  std::string name;
-  std::vector<std::string> arguments;
+  // Every call in the body, found once: the scan asks for a function's calls many times over
+  // while the set of logging functions grows.
+  std::vector<Call> calls;
 };
 
 class LogTexts {
@@ -343,31 +346,41 @@ class LogTexts {
           !std::regex_match(code.substr(close, brace - close), between)) {
         continue;
       }
-      Function function{&code, file, {}, brace, BodyEnd(code, brace)};
+      Function function{&code, file, {}, brace, BodyEnd(code, brace), {}};
       const std::string list = Trim(code.substr(open, close - 1 - open));
       if (!list.empty()) {
         for (const std::string& parameter : SplitTopLevel(list, ',')) {
           function.parameters.push_back(ParameterName(parameter));
         }
       }
-      functions_.emplace((*m)[1], function);
+      function.calls = AllCallsIn(function);
+      functions_.emplace((*m)[1], std::move(function));
     }
   }
 
-  // The calls in a function's body of the functions that log.
-  std::vector<Call> CallsIn(const Function& function) const {
+  // Every call in a function's body, with its arguments.
+  static std::vector<Call> AllCallsIn(const Function& function) {
     static const std::regex name(R"re(\b([A-Za-z_]\w*)\s*\()re");
     std::vector<Call> calls;
     const std::string& code = *function.code;
     auto begin = code.begin() + static_cast<long>(function.bodyBegin);
     auto finish = code.begin() + static_cast<long>(function.bodyEnd);
     for (std::sregex_iterator m(begin, finish, name), end; m != end; ++m) {
-      const std::string called = (*m)[1];
-      if (called != "LogLine" && called != "LogAppend" && !slots_.count(called)) continue;
       const std::size_t open =
           function.bodyBegin + static_cast<std::size_t>(m->position(0) + m->length(0));
       const std::size_t close = CloseParenthesis(code, open);
-      calls.push_back({called, SplitTopLevel(code.substr(open, close - 1 - open), ',')});
+      calls.push_back({(*m)[1], SplitTopLevel(code.substr(open, close - 1 - open), ',')});
+    }
+    return calls;
+  }
+
+  // The calls in a function's body of the functions that log.
+  std::vector<Call> CallsIn(const Function& function) const {
+    std::vector<Call> calls;
+    for (const Call& call : function.calls) {
+      if (call.name == "LogLine" || call.name == "LogAppend" || slots_.count(call.name)) {
+        calls.push_back(call);
+      }
     }
     return calls;
   }
