@@ -13,7 +13,7 @@
 #include "temp_folder.h"
 #include "tree_builder.h"
 
-namespace iapflash {
+namespace iapflash::port_board_watch {
 namespace {
 
 using testing::TempFolder;
@@ -225,4 +225,4 @@ TEST(PortBoardWatch, TheBootProgramsOtherSerialNumberSeenInTheRunIsTheSameBoard)
 }
 
 }  // namespace
-}  // namespace iapflash
+}  // namespace iapflash::port_board_watch

@@ -15,7 +15,7 @@
 #include "program_run.h"
 #include "temp_folder.h"
 
-namespace iapflash::testing {
+namespace iapflash::testing::station_binary {
 namespace {
 
 using nlohmann::json;
@@ -301,4 +301,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Refused>& param) { return std::string(param.param.name); });
 
 }  // namespace
-}  // namespace iapflash::testing
+}  // namespace iapflash::testing::station_binary

@@ -12,7 +12,7 @@
 #include "sim/sim_fault.h"
 #include "temp_folder.h"
 
-namespace iapflash::testing {
+namespace iapflash::testing::station_ports {
 namespace {
 
 using nlohmann::json;
@@ -90,4 +90,4 @@ TEST(StationPorts, AnEmptySlotWaitsWithoutARunAndASignalEndsIt) {
 }
 
 }  // namespace
-}  // namespace iapflash::testing
+}  // namespace iapflash::testing::station_ports

@@ -35,7 +35,7 @@ void PrintTo(RemoteProtocol protocol, std::ostream* os) {
   *os << (protocol == RemoteProtocol::Rfc2217 ? "rfc2217" : "tcp");
 }
 
-namespace testing {
+namespace testing::station_ser2net {
 namespace {
 
 using nlohmann::json;
@@ -350,5 +350,5 @@ INSTANTIATE_TEST_SUITE_P(Ser2net, RemoteSlot,
                          });
 
 }  // namespace
-}  // namespace testing
+}  // namespace testing::station_ser2net
 }  // namespace iapflash
