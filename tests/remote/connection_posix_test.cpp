@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+
+#include "held_lookup.h"
 
 namespace iapflash {
 namespace {
@@ -67,48 +65,16 @@ TEST(PosixConnection, ALookupThatEndsHandsItsAddressesToTheConnect) {
   }
 }
 
-// A lookup held until the test lets go: a name server that does not answer. Shared with the
-// lookup's thread, which the connection leaves behind.
-struct HeldLookup {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool started = false;
-  bool released = false;
-  bool ended = false;
-};
-
 TEST(PosixConnection, ACancelEndsTheWaitForALookupThatDoesNotEnd) {
   const auto held = std::make_shared<HeldLookup>();
   SystemError error = 0;
   auto connection = NewPosixConnection(
       error, [held](const char*, const char* service, const addrinfo* hints, addrinfo** found) {
-        std::unique_lock lock(held->mutex);
-        held->started = true;
-        held->changed.notify_all();
-        // Bounded, so that a connect that waits for it fails the test instead of hanging it.
-        held->changed.wait_for(lock, std::chrono::seconds(10), [&] { return held->released; });
-        held->ended = true;
+        held->Hold();
         return getaddrinfo("127.0.0.1", service, hints, found);
       });
   ASSERT_NE(connection, nullptr);
-  bool connected = true;
-  std::thread connecting([&] { connected = connection->Connect("fixture-3", 9, 3000, error); });
-  {
-    std::unique_lock lock(held->mutex);
-    held->changed.wait(lock, [&] { return held->started; });
-  }
-  connection->Cancel();
-  connecting.join();
-  bool lookupStillRunning = false;
-  {
-    const std::lock_guard lock(held->mutex);
-    lookupStillRunning = !held->ended;
-    held->released = true;
-  }
-  held->changed.notify_all();
-  EXPECT_FALSE(connected);
-  EXPECT_EQ(error, CancelledError());
-  EXPECT_TRUE(lookupStillRunning) << "the connect waited for the lookup to end";
+  ExpectACancelToEndTheLookupsWait(*connection, *held);
 }
 
 }  // namespace

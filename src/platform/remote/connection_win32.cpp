@@ -1,15 +1,18 @@
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// After the socket headers, which must come first.
+#include "platform/remote/connection_win32.h"
+
+// After the socket headers (in connection_win32.h), which must come first.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "platform/clock.h"
-#include "platform/remote/connection.h"
 #include "platform/system_error.h"
 #include "platform/win32/wide_text.h"
 
@@ -49,11 +52,27 @@ SystemError LookupError(int code) {
   return static_cast<SystemError>(code);
 }
 
+// A lookup on its own thread, shared with it: whichever lets go last frees what it found.
+struct PendingLookup {
+  PendingLookup() = default;
+  ~PendingLookup() {
+    if (found) FreeAddrInfoW(found);
+    if (done) CloseHandle(done);
+  }
+  PendingLookup(const PendingLookup&) = delete;
+  PendingLookup& operator=(const PendingLookup&) = delete;
+  std::mutex mutex;
+  // Manual-reset, set once the lookup has ended; null when the system had no room for it.
+  const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  int code = 0;
+  ADDRINFOW* found = nullptr;
+};
+
 class Win32Connection final : public Connection {
  public:
   // Takes both events: the socket's, and the manual-reset one that Cancel sets.
-  Win32Connection(HANDLE socketEvent, HANDLE cancelEvent)
-      : socketEvent_(socketEvent), cancelEvent_(cancelEvent) {}
+  Win32Connection(HANDLE socketEvent, HANDLE cancelEvent, AddressLookup lookup)
+      : socketEvent_(socketEvent), cancelEvent_(cancelEvent), lookup_(std::move(lookup)) {}
   ~Win32Connection() override {
     if (socket_ != INVALID_SOCKET) closesocket(socket_);
     WSACloseEvent(socketEvent_);
@@ -71,12 +90,7 @@ class Win32Connection final : public Connection {
     hints.ai_protocol = IPPROTO_TCP;
     hints.ai_flags = AI_NUMERICSERV;
     ADDRINFOW* found = nullptr;
-    const int lookup =
-        GetAddrInfoW(Widen(host).c_str(), std::to_wstring(port).c_str(), &hints, &found);
-    if (lookup != 0) {
-      error = LookupError(lookup);
-      return false;
-    }
+    if (!LookUp(Widen(host), std::to_wstring(port), hints, found, error)) return false;
     const std::unique_ptr<ADDRINFOW, decltype(&FreeAddrInfoW)> list(found, &FreeAddrInfoW);
     const uint64_t endMs = MonotonicMs() + timeoutMs;
     error = WSAETIMEDOUT;
@@ -208,14 +222,58 @@ class Win32Connection final : public Connection {
     return s;
   }
 
+  // The lookup, waited for until it ends or a cancel comes: a name server that does not answer
+  // holds the system's lookup for many seconds.
+  bool LookUp(std::wstring host, std::wstring service, const ADDRINFOW& hints, ADDRINFOW*& found,
+              SystemError& error) {
+    const auto pending = std::make_shared<PendingLookup>();
+    if (!pending->done) {
+      error = static_cast<SystemError>(GetLastError());
+      return false;
+    }
+    try {
+      std::thread([pending, lookup = lookup_, host = std::move(host), service = std::move(service),
+                   hints] {
+        ADDRINFOW* list = nullptr;
+        const int code = lookup(host.c_str(), service.c_str(), &hints, &list);
+        const std::lock_guard lock(pending->mutex);
+        pending->code = code;
+        pending->found = list;
+        SetEvent(pending->done);
+      }).detach();
+    } catch (const std::system_error&) {
+      error = ERROR_NOT_ENOUGH_MEMORY;
+      return false;
+    }
+    // The cancel first: when both are set, the cancel wins.
+    const HANDLE events[2] = {cancelEvent_, pending->done};
+    const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0) {
+      error = CancelledError();
+      return false;
+    }
+    if (woken != WAIT_OBJECT_0 + 1) {
+      error = static_cast<SystemError>(GetLastError());
+      return false;
+    }
+    const std::lock_guard lock(pending->mutex);
+    if (pending->code != 0) {
+      error = LookupError(pending->code);
+      return false;
+    }
+    found = std::exchange(pending->found, nullptr);
+    return true;
+  }
+
   SOCKET socket_ = INVALID_SOCKET;
   HANDLE socketEvent_;
   HANDLE cancelEvent_;
+  AddressLookup lookup_;
 };
 
 }  // namespace
 
-std::unique_ptr<Connection> NewConnection(SystemError& error) {
+std::unique_ptr<Connection> NewWin32Connection(SystemError& error, AddressLookup lookup) {
   if (!WinsockReady(error)) return nullptr;
   const HANDLE socketEvent = WSACreateEvent();
   if (socketEvent == WSA_INVALID_EVENT) {
@@ -228,7 +286,11 @@ std::unique_ptr<Connection> NewConnection(SystemError& error) {
     WSACloseEvent(socketEvent);
     return nullptr;
   }
-  return std::make_unique<Win32Connection>(socketEvent, cancelEvent);
+  return std::make_unique<Win32Connection>(socketEvent, cancelEvent, std::move(lookup));
+}
+
+std::unique_ptr<Connection> NewConnection(SystemError& error) {
+  return NewWin32Connection(error, ::GetAddrInfoW);
 }
 
 SystemError ConnectionClosedError() {
