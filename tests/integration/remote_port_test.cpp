@@ -2,7 +2,6 @@
 // pseudo-terminal through the system's ser2net on loopback, over RFC 2217 and raw TCP.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -25,6 +24,7 @@
 #include "fixtures.h"
 #include "link/iap_commands.h"
 #include "link/link.h"
+#include "loopback_listener_posix.h"
 #include "platform/clock.h"
 #include "platform/serial_port.h"
 #include "program_run.h"
@@ -303,21 +303,14 @@ TEST(RemoteOpen, SignalWhileTheServersAnswerIsAwaitedEndsTheRunPromptly) {
   TempFolder folder;
   const auto file = folder.Path("image.bin");
   WriteUpdateFile(file, EveryValueImage(64));
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string name = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const LoopbackListener listener;
+  ASSERT_GE(listener.Fd(), 0);
+  const std::string name = "rfc2217://127.0.0.1:" + std::to_string(listener.Port());
 
   BackgroundIapflash run({"flash", file.string(), "--port", name, "--iap"});
-  pollfd p{listener, POLLIN, 0};
+  pollfd p{listener.Fd(), POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 10000), 1) << "no connection came";
-  const int accepted = accept(listener, nullptr, nullptr);
+  const int accepted = accept(listener.Fd(), nullptr, nullptr);
   ASSERT_GE(accepted, 0);
   // Its opening requests have arrived: the open now waits for an answer.
   char request[64];
@@ -330,7 +323,6 @@ TEST(RemoteOpen, SignalWhileTheServersAnswerIsAwaitedEndsTheRunPromptly) {
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - sent).count();
   close(accepted);
-  close(listener);
   EXPECT_EQ(status, 130);
   EXPECT_LT(ms, SIGNAL_ENDS_RUN_WITHIN_MS);
   std::printf("SIGINT to exit while opening: %lld ms\n", static_cast<long long>(ms));
@@ -343,17 +335,8 @@ class FloodingServer {
  public:
   FloodingServer(std::vector<uint8_t> head, std::vector<uint8_t> body, bool reads)
       : head_(std::move(head)), body_(std::move(body)), reads_(reads) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 8) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("listener");
-    }
-    name_ = "rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    if (listener_.Fd() < 0) throw std::runtime_error("listener");
+    name_ = "rfc2217://127.0.0.1:" + std::to_string(listener_.Port());
     // A long stretch of the pattern, sent again and again.
     for (std::size_t k = 0; block_.size() < 64 * 1024; ++k)
       block_.push_back(body_[k % body_.size()]);
@@ -362,7 +345,6 @@ class FloodingServer {
   ~FloodingServer() {
     stop_ = true;
     thread_.join();
-    close(listener_);
   }
   const std::string& Name() const { return name_; }
   bool Flooded() const { return flooded_; }
@@ -370,9 +352,9 @@ class FloodingServer {
  private:
   void Run() {
     while (!stop_) {
-      pollfd p{listener_, POLLIN, 0};
+      pollfd p{listener_.Fd(), POLLIN, 0};
       if (poll(&p, 1, 10) <= 0) continue;
-      const int client = accept(listener_, nullptr, nullptr);
+      const int client = accept(listener_.Fd(), nullptr, nullptr);
       if (client < 0) continue;
       Flood(client);
       close(client);
@@ -401,7 +383,7 @@ class FloodingServer {
   std::vector<uint8_t> body_;
   std::vector<uint8_t> block_;
   bool reads_;
-  int listener_ = -1;
+  LoopbackListener listener_{8};
   std::string name_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> flooded_{false};

@@ -2,47 +2,21 @@
 // holds, and a lookup that ends hands its addresses on to the connect.
 #include "platform/remote/connection_posix.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <netdb.h>
 
 #include <cerrno>
 #include <memory>
 #include <string>
 
 #include "held_lookup.h"
+#include "loopback_listener_posix.h"
 
 namespace iapflash {
 namespace {
 
-// A listening socket on the loopback address, at a port of the system's choosing.
-class Listener {
- public:
-  Listener() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(listen(fd_, 1), 0);
-    EXPECT_EQ(getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    port_ = ntohs(address.sin_port);
-  }
-  ~Listener() { close(fd_); }
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
-  uint16_t Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
-
 TEST(PosixConnection, ALookupThatEndsHandsItsAddressesToTheConnect) {
-  Listener listener;
+  LoopbackListener listener;
   struct Case {
     const char* host;
     bool connects;
